@@ -1,10 +1,5 @@
-// The library's one export. The object's memory comes from malloc and is built
-// in place, so no allocation failure can throw across the boundary; Release
-// gives it back through RemoteModuleBase::operator delete.
-#include <stdlib.h>
-
-#include <new>
-
+// The library's one export. RemoteModuleBase allocates from the C heap without
+// throwing, so a lack of memory gives null here and nothing is logged.
 #include "gpio_remote_module.h"
 
 #if defined(_WIN32)
@@ -15,7 +10,5 @@
 #endif
 
 extern "C" PELMAR_EXPORT IRemoteModule* PELMAR_CALL GetInterfacePtr() {
-  void* memory = malloc(sizeof(GpioRemoteModule));
-  if (memory == nullptr) return nullptr;
-  return new (memory) GpioRemoteModule();
+  return new GpioRemoteModule();
 }

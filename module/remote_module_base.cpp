@@ -23,12 +23,20 @@ RemoteModuleBase::RemoteModuleBase(const RemoteKey* keys, int32_t keyCount)
     : keys(keys), keyCount(keyCount) {}
 
 RemoteModuleBase::~RemoteModuleBase() {
+  StopForDestruction();
+}
+
+void RemoteModuleBase::StopForDestruction() {
   if (Stop() != S_OK) {
     // The worker is still inside a host call. The memory must not go while it
     // runs, so wait for it, then let Stop release the rest.
     platform::WaitForThreadEnd(thread, platform::kInfinite);
     Stop();
   }
+}
+
+void* RemoteModuleBase::operator new(size_t size) noexcept {
+  return malloc(size);
 }
 
 void RemoteModuleBase::operator delete(void* memory) {
@@ -53,6 +61,9 @@ ULONG PELMAR_CALL RemoteModuleBase::AddRef() {
 ULONG PELMAR_CALL RemoteModuleBase::Release() {
   int32_t count = --refCount;
   if (count != 0) return static_cast<ULONG>(count);
+  // The worker runs the subclass's Run, so it must end before any destructor
+  // starts taking the object apart.
+  StopForDestruction();
   delete this;
   return 0;
 }

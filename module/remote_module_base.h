@@ -43,7 +43,9 @@ class RemoteModuleBase : public IRemoteModule {
   // Worker thread only.
   void DispatchKey(uint32_t code);
 
-  // Objects live in memory from malloc (see the export), so they go back to free.
+  // Objects live on the C heap: no allocation failure can throw across the
+  // boundary. A failed allocation makes the new-expression yield null.
+  static void* operator new(size_t size) noexcept;
   static void operator delete(void* memory);
 
  protected:
@@ -54,6 +56,9 @@ class RemoteModuleBase : public IRemoteModule {
 
  private:
   static unsigned long PLATFORM_THREAD_CALL WorkerThreadProc(void* object);
+  // Stop, and when the worker outlasts the bounded wait, wait for it without
+  // limit and finish; afterwards nothing of the host's is held.
+  void StopForDestruction();
 
   platform::Thread* thread = nullptr;
   int32_t refCount = 1;
