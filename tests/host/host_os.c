@@ -1,0 +1,140 @@
+#include "host_os.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#if defined(_WIN32)
+
+#include <direct.h>
+#include <windows.h>
+
+int LoadModuleLibrary(const char* path, LoadedModule* loaded) {
+  HMODULE library = LoadLibraryA(path);
+  memset(loaded, 0, sizeof *loaded);
+  if (library == NULL) return 0;
+  loaded->handle = library;
+  loaded->byName =
+      (GetInterfacePtrFunction)(void (*)(void))GetProcAddress(library, "_GetInterfacePtr@0");
+  loaded->byOrdinal =
+      (GetInterfacePtrFunction)(void (*)(void))GetProcAddress(library, MAKEINTRESOURCEA(1));
+  return loaded->byName != NULL;
+}
+
+void UnloadModuleLibrary(LoadedModule* loaded) {
+  FreeLibrary((HMODULE)loaded->handle);
+}
+
+int64_t NowMs(void) {
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return (int64_t)(count.QuadPart * 1000 / frequency.QuadPart);
+}
+
+uint64_t CurrentThreadId(void) {
+  return GetCurrentThreadId();
+}
+void SleepFor(uint32_t ms) {
+  Sleep(ms);
+}
+
+struct HostLock {
+  CRITICAL_SECTION section;
+};
+HostLock* NewLock(void) {
+  HostLock* lock = malloc(sizeof *lock);
+  InitializeCriticalSection(&lock->section);
+  return lock;
+}
+void Lock(HostLock* lock) {
+  EnterCriticalSection(&lock->section);
+}
+void Unlock(HostLock* lock) {
+  LeaveCriticalSection(&lock->section);
+}
+
+#define getcwd _getcwd
+#define chdir _chdir
+#define mkdir_one(name) _mkdir(name)
+#define rmdir_one(name) _rmdir(name)
+
+#else
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+int LoadModuleLibrary(const char* path, LoadedModule* loaded) {
+  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  memset(loaded, 0, sizeof *loaded);
+  if (library == NULL) {
+    fprintf(stderr, "dlopen: %s\n", dlerror());
+    return 0;
+  }
+  loaded->handle = library;
+  *(void**)&loaded->byName = dlsym(library, "GetInterfacePtr");
+  return loaded->byName != NULL;
+}
+
+void UnloadModuleLibrary(LoadedModule* loaded) {
+  dlclose(loaded->handle);
+}
+
+int64_t NowMs(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+uint64_t CurrentThreadId(void) {
+  return (uint64_t)pthread_self();
+}
+
+void SleepFor(uint32_t ms) {
+  struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
+  while (nanosleep(&t, &t) != 0) {
+  }
+}
+
+struct HostLock {
+  pthread_mutex_t mutex;
+};
+HostLock* NewLock(void) {
+  HostLock* lock = malloc(sizeof *lock);
+  pthread_mutex_init(&lock->mutex, NULL);
+  return lock;
+}
+void Lock(HostLock* lock) {
+  pthread_mutex_lock(&lock->mutex);
+}
+void Unlock(HostLock* lock) {
+  pthread_mutex_unlock(&lock->mutex);
+}
+
+#define mkdir_one(name) mkdir(name, 0755)
+#define rmdir_one(name) rmdir(name)
+
+#endif
+
+static char startDirectory[4096];
+static char currentName[256];
+
+void MakeDirectory(const char* name) {
+  mkdir_one(name);
+}
+
+void EnterFreshDirectory(const char* name) {
+  if (startDirectory[0] == 0 && getcwd(startDirectory, sizeof startDirectory) == NULL) abort();
+  snprintf(currentName, sizeof currentName, "%s", name);
+  mkdir_one(name);
+  if (chdir(name) != 0) abort();
+  remove("MXDRemote.log");
+  rmdir_one("MXDRemote.log");
+}
+
+void LeaveDirectory(void) {
+  if (chdir(startDirectory) != 0) abort();
+}

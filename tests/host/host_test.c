@@ -1,0 +1,457 @@
+/* A host written in C that uses the module as a real one does: it loads the
+ * built library by path, finds the export, calls only through the vtables, and
+ * hands the module a key sink and a device of its own that record every call
+ * with its time and thread.
+ *
+ * Usage: host_test PATH-TO-LIBRARY */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "host_os.h"
+#include "interfaces/device_registers.h"
+#include "interfaces/remote_module.h"
+
+#if defined(_WIN32)
+#define NL "\r\n"
+#else
+#define NL "\n"
+#endif
+
+static const char kFirstLine[] = "Pelmar4: Initializing Aver TVCapture98 remote module.        " NL;
+static const char kByeLine[] = "Pelmar4: Break event received. Bye!" NL;
+
+/* ---- checks ---- */
+
+static int passed, failed;
+
+#define CHECK(condition) Check((condition) != 0, #condition, __FILE__, __LINE__)
+static int Check(int ok, const char* what, const char* file, int line) {
+  if (ok) {
+    ++passed;
+  } else {
+    ++failed;
+    fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
+  }
+  return ok;
+}
+
+/* ---- the journal of calls the module makes ---- */
+
+typedef struct Entry {
+  const char* what;
+  uint32_t offset, value;
+  const char* name;
+  const char* alias;
+  int64_t ms;
+  uint64_t thread;
+} Entry;
+
+enum { kMaxEntries = 4096 };
+static Entry journal[kMaxEntries];
+static int journalSize;
+static HostLock* journalLock;
+
+static void Record(const char* what, uint32_t offset, uint32_t value, const char* name,
+                   const char* alias) {
+  Lock(journalLock);
+  if (journalSize < kMaxEntries) {
+    Entry entry = {what, offset, value, name, alias, NowMs(), CurrentThreadId()};
+    journal[journalSize++] = entry;
+  }
+  Unlock(journalLock);
+}
+
+static int JournalSize(void) {
+  Lock(journalLock);
+  int size = journalSize;
+  Unlock(journalLock);
+  return size;
+}
+
+static int CountOf(const char* what, int from) {
+  int count = 0;
+  for (int i = from; i < JournalSize(); ++i) count += strcmp(journal[i].what, what) == 0;
+  return count;
+}
+
+/* Index of the n-th (from 0) entry named `what`, or -1. */
+static int Find(const char* what, int n) {
+  for (int i = 0; i < JournalSize(); ++i) {
+    if (strcmp(journal[i].what, what) == 0 && n-- == 0) return i;
+  }
+  return -1;
+}
+
+static void ClearJournal(void) {
+  Lock(journalLock);
+  journalSize = 0;
+  Unlock(journalLock);
+}
+
+/* ---- the host's key sink ---- */
+
+typedef struct HostSink {
+  IRemoteKeySink iface;
+  int refs;
+} HostSink;
+
+static HRESULT PELMAR_CALL SinkQueryInterface(IRemoteKeySink* This, REFIID iid, void** out) {
+  (void)This, (void)iid;
+  *out = NULL;
+  return E_NOINTERFACE;
+}
+static ULONG PELMAR_CALL SinkAddRef(IRemoteKeySink* This) {
+  Record("sink.AddRef", 0, 0, NULL, NULL);
+  return (ULONG)++((HostSink*)This)->refs;
+}
+static ULONG PELMAR_CALL SinkRelease(IRemoteKeySink* This) {
+  Record("sink.Release", 0, 0, NULL, NULL);
+  return (ULONG)--((HostSink*)This)->refs;
+}
+static HRESULT PELMAR_CALL SinkOnKey(IRemoteKeySink* This, const char* name, const char* alias) {
+  (void)This;
+  Record("key", 0, 0, name, alias);
+  return S_OK;
+}
+static const IRemoteKeySinkVtbl sinkVtbl = {SinkQueryInterface, SinkAddRef, SinkRelease, SinkOnKey};
+
+/* ---- the host's device and its registers ---- */
+
+typedef struct HostRegisters {
+  IDeviceRegisters iface;
+  int refs;
+} HostRegisters;
+
+typedef struct HostDevice {
+  IUnknown iface;
+  int refs;
+  int refuse;
+  HostRegisters registers;
+} HostDevice;
+
+/* What the card shows in GPIO_DATA; written by the test, read by the worker. */
+static volatile uint32_t gpioData;
+
+static uint32_t SetUpValue(uint32_t offset) {
+  switch (offset) {
+    case 0x10C:
+      return 0x12340000; /* GPIO_DMA_CTL */
+    case 0x118:
+      return 0x00AB0000; /* GPIO_OUT_EN */
+    default:
+      return gpioData;
+  }
+}
+
+static HRESULT PELMAR_CALL RegsQueryInterface(IDeviceRegisters* This, REFIID iid, void** out) {
+  (void)This, (void)iid;
+  *out = NULL;
+  return E_NOINTERFACE;
+}
+static ULONG PELMAR_CALL RegsAddRef(IDeviceRegisters* This) {
+  Record("regs.AddRef", 0, 0, NULL, NULL);
+  return (ULONG)++((HostRegisters*)This)->refs;
+}
+static ULONG PELMAR_CALL RegsRelease(IDeviceRegisters* This) {
+  Record("regs.Release", 0, 0, NULL, NULL);
+  return (ULONG)--((HostRegisters*)This)->refs;
+}
+static HRESULT PELMAR_CALL RegsReserved(IDeviceRegisters* This) {
+  (void)This;
+  Record("regs.Reserved", 0, 0, NULL, NULL);
+  return S_OK;
+}
+static HRESULT PELMAR_CALL RegsRead(IDeviceRegisters* This, uint32_t offset, uint32_t* value) {
+  (void)This;
+  *value = SetUpValue(offset);
+  Record("regs.Read", offset, *value, NULL, NULL);
+  return S_OK;
+}
+static HRESULT PELMAR_CALL RegsWrite(IDeviceRegisters* This, uint32_t offset, uint32_t value) {
+  (void)This;
+  Record("regs.Write", offset, value, NULL, NULL);
+  return S_OK;
+}
+static const IDeviceRegistersVtbl regsVtbl = {RegsQueryInterface, RegsAddRef, RegsRelease,
+                                              RegsReserved,       RegsRead,   RegsWrite};
+
+static HRESULT PELMAR_CALL DeviceQueryInterface(IUnknown* This, REFIID iid, void** out) {
+  HostDevice* device = (HostDevice*)This;
+  Record("device.QueryInterface", 0, 0, NULL, NULL);
+  *out = NULL;
+  if (device->refuse || memcmp(iid, &IID_IDeviceRegisters, sizeof(IID)) != 0) return E_NOINTERFACE;
+  device->registers.iface.lpVtbl->AddRef(&device->registers.iface);
+  *out = &device->registers.iface;
+  return S_OK;
+}
+static ULONG PELMAR_CALL DeviceAddRef(IUnknown* This) {
+  Record("device.AddRef", 0, 0, NULL, NULL);
+  return (ULONG)++((HostDevice*)This)->refs;
+}
+static ULONG PELMAR_CALL DeviceRelease(IUnknown* This) {
+  Record("device.Release", 0, 0, NULL, NULL);
+  return (ULONG)--((HostDevice*)This)->refs;
+}
+static IUnknownVtbl deviceVtbl = {DeviceQueryInterface, DeviceAddRef, DeviceRelease};
+
+static HostSink sink;
+static HostDevice device;
+
+static void ResetHostObjects(void) {
+  sink.iface.lpVtbl = &sinkVtbl;
+  sink.refs = 1;
+  device.iface.lpVtbl = &deviceVtbl;
+  device.refs = 1;
+  device.refuse = 0;
+  device.registers.iface.lpVtbl = &regsVtbl;
+  device.registers.refs = 1;
+  gpioData = 0;
+  ClearJournal();
+}
+
+static void CheckAllReferencesReturned(void) {
+  CHECK(sink.refs == 1);
+  CHECK(device.refs == 1);
+  CHECK(device.registers.refs == 1);
+}
+
+/* ---- helpers ---- */
+
+static char* ReadLog(void) {
+  static char content[8192];
+  FILE* file = fopen("MXDRemote.log", "rb");
+  size_t size = 0;
+  if (file != NULL) {
+    size = fread(content, 1, sizeof content - 1, file);
+    fclose(file);
+  }
+  content[size] = 0;
+  return content;
+}
+
+static int WaitFor(const char* what, int count, int64_t timeoutMs) {
+  int64_t deadline = NowMs() + timeoutMs;
+  while (CountOf(what, 0) < count) {
+    if (NowMs() > deadline) return 0;
+    SleepFor(1);
+  }
+  return 1;
+}
+
+static LoadedModule library;
+
+static IRemoteModule* NewModule(void) {
+  return library.byName();
+}
+
+/* ---- the cases ---- */
+
+static void ExportIsFoundByNameAndByOrdinal(void) {
+#if defined(_WIN32)
+  CHECK(library.byOrdinal == library.byName);
+#endif
+  CHECK(library.byName != NULL);
+}
+
+static void CreationIsLoggedAndAppended(void) {
+  EnterFreshDirectory("host-creation-log");
+  FILE* earlier = fopen("MXDRemote.log", "wb");
+  fputs("earlier" NL, earlier);
+  fclose(earlier);
+
+  IRemoteModule* first = NewModule();
+  char afterFirst[8192];
+  strcpy(afterFirst, ReadLog());
+  IRemoteModule* second = NewModule();
+  const char* log = ReadLog();
+
+  CHECK(first != NULL && second != NULL && first != second);
+  CHECK(strlen(kFirstLine) == 62 + strlen(NL) - 1);
+  const char* created = afterFirst + strlen("earlier" NL);
+  CHECK(strncmp(afterFirst, "earlier" NL, strlen("earlier" NL)) == 0);
+  CHECK(strncmp(created, kFirstLine, strlen(kFirstLine)) == 0);
+  const char* notice = created + strlen(kFirstLine);
+  size_t noticeLength = strlen(notice);
+  CHECK(strncmp(notice, "Pelmar4: ", 9) == 0);
+  CHECK(noticeLength > strlen(NL) && strcmp(notice + noticeLength - strlen(NL), NL) == 0);
+  CHECK(strchr(notice, '\n') == notice + noticeLength - 1); /* one line */
+  /* The second object appends the same two lines. */
+  CHECK(strlen(log) == strlen(afterFirst) + strlen(created));
+  CHECK(strncmp(log, afterFirst, strlen(afterFirst)) == 0);
+  CHECK(strcmp(log + strlen(afterFirst), created) == 0);
+
+  CHECK(first->lpVtbl->Release(first) == 0);
+  CHECK(second->lpVtbl->Release(second) == 0);
+  CHECK(strcmp(ReadLog(), log) == 0); /* nothing logged when never started */
+  LeaveDirectory();
+}
+
+static void CountsAndQueryInterface(void) {
+  EnterFreshDirectory("host-counts");
+  IRemoteModule* module = NewModule();
+  CHECK(IRemoteModule_AddRef(module) == 2);
+  CHECK(IRemoteModule_Release(module) == 1);
+  void* asUnknown = NULL;
+  void* asModule = NULL;
+  void* other = (void*)1;
+  CHECK(IRemoteModule_QueryInterface(module, &IID_IUnknown, &asUnknown) == S_OK);
+  CHECK(IRemoteModule_QueryInterface(module, &IID_IRemoteModule, &asModule) == S_OK);
+  CHECK(asUnknown == (void*)module && asModule == (void*)module);
+  CHECK(IRemoteModule_QueryInterface(module, &IID_IDeviceRegisters, &other) == E_NOINTERFACE);
+  CHECK(other == NULL);
+  CHECK(IRemoteModule_QueryInterface(module, &IID_IRemoteModule, NULL) == E_POINTER);
+  CHECK(IRemoteModule_QueryInterface(module, NULL, &other) == E_POINTER);
+  CHECK(IRemoteModule_Release(module) == 2);
+  CHECK(IRemoteModule_Release(module) == 1);
+  IRemoteModule_Reserved(module);
+  CHECK(IRemoteModule_Release(module) == 0);
+  LeaveDirectory();
+}
+
+static void HeldKeyIsReportedAtOnceThenAfterASecondThenEveryTenth(void) {
+  EnterFreshDirectory("host-held-key");
+  ResetHostObjects();
+  gpioData = 0xAB27BF00u | 0x5Au; /* Key_Power, with noise outside bits 8-23 */
+  IRemoteModule* module = NewModule();
+  int64_t started = NowMs();
+  CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+  CHECK(WaitFor("key", 5, 5000));
+  CHECK(IRemoteModule_Stop(module) == S_OK);
+
+  /* Set-up: read-modify-write of the three registers, upper halves kept. */
+  int r = Find("regs.Read", 0);
+  CHECK(r >= 0 && journal[r].offset == 0x10C);
+  CHECK(journal[r + 1].offset == 0x10C && journal[r + 1].value == 0x1234C004);
+  CHECK(journal[r + 2].offset == 0x118 && journal[r + 3].offset == 0x118);
+  CHECK(strcmp(journal[r + 3].what, "regs.Write") == 0 && journal[r + 3].value == 0x00AB78FF);
+  CHECK(journal[r + 4].offset == 0x200 && journal[r + 5].offset == 0x200);
+  CHECK(journal[r + 5].value == (0xAB27BF5Au | 0x7FC2));
+
+  int k[5];
+  for (int i = 0; i < 5; ++i) k[i] = Find("key", i);
+  CHECK(strcmp(journal[k[0]].name, "Key_Power") == 0 && strcmp(journal[k[0]].alias, "Power") == 0);
+  int64_t first = journal[k[0]].ms - started;
+  int64_t repeat = journal[k[1]].ms - journal[k[0]].ms;
+  printf("held key: first report after %lld ms, first repeat after %lld ms, then", (long long)first,
+         (long long)repeat);
+  CHECK(first >= 15 && first < 600);
+  CHECK(repeat >= 950 && repeat < 1600);
+  for (int i = 2; i < 5; ++i) {
+    int64_t period = journal[k[i]].ms - journal[k[i - 1]].ms;
+    printf(" %lld", (long long)period);
+    CHECK(period >= 90 && period < 400);
+    CHECK(strcmp(journal[k[i]].name, "Key_Power") == 0);
+  }
+  printf(" ms\n");
+  CHECK(journal[k[0]].thread != CurrentThreadId());
+  CHECK(CountOf("regs.Release", 0) == 1);
+  CheckAllReferencesReturned();
+  CHECK(IRemoteModule_Release(module) == 0);
+  LeaveDirectory();
+}
+
+static void StopDuringTheLongSleepEndsAfterOneMoreRead(void) {
+  EnterFreshDirectory("host-stop-in-sleep");
+  ResetHostObjects();
+  gpioData = 0x1C3F00; /* Key_1: reported at the first read, next read 1000 ms later */
+  IRemoteModule* module = NewModule();
+  int64_t started = NowMs();
+  CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+  CHECK(WaitFor("key", 1, 2000));
+  SleepFor(200);
+  int before = JournalSize();
+  int64_t stopAt = NowMs();
+  CHECK(IRemoteModule_Stop(module) == S_OK);
+  int64_t stopped = NowMs();
+  printf("stop during the 1000 ms sleep: asked %lld ms after start, returned after %lld ms\n",
+         (long long)(stopAt - started), (long long)(stopped - stopAt));
+  CHECK(stopped - stopAt < 1000 + 500);
+  CHECK(stopped - started >= 1000);
+
+  /* After the request: one read, one report, then the ends in order. */
+  const char* expected[] = {"regs.Read", "key", "regs.Release", "device.Release", "sink.Release"};
+  CHECK(JournalSize() - before == 5);
+  for (int i = 0; i < 5 && before + i < JournalSize(); ++i) {
+    CHECK(strcmp(journal[before + i].what, expected[i]) == 0);
+  }
+  CHECK(journal[before + 2].thread != CurrentThreadId()); /* the worker releases the registers */
+  const char* log = ReadLog();
+  size_t length = strlen(log);
+  CHECK(length > strlen(kByeLine) && strcmp(log + length - strlen(kByeLine), kByeLine) == 0);
+  CheckAllReferencesReturned();
+  CHECK(IRemoteModule_Release(module) == 0);
+  LeaveDirectory();
+}
+
+static void DeviceWithoutRegistersEndsTheWorkerQuietly(void) {
+  EnterFreshDirectory("host-refusing-device");
+  ResetHostObjects();
+  device.refuse = 1;
+  IRemoteModule* module = NewModule();
+  CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+  CHECK(WaitFor("device.QueryInterface", 1, 2000));
+  SleepFor(100);
+  CHECK(IRemoteModule_Stop(module) == S_OK);
+  CHECK(CountOf("regs.Read", 0) == 0 && CountOf("regs.Write", 0) == 0);
+  CHECK(CountOf("regs.Release", 0) == 0);
+  CHECK(strstr(ReadLog(), "Bye") == NULL);
+  CheckAllReferencesReturned();
+  CHECK(IRemoteModule_Release(module) == 0);
+  LeaveDirectory();
+}
+
+static void NullSinkAndNullDevice(void) {
+  EnterFreshDirectory("host-null-objects");
+  ResetHostObjects();
+  gpioData = 0x27BF00;
+  IRemoteModule* module = NewModule();
+  CHECK(IRemoteModule_Start(module, &sink.iface, NULL) == E_UNEXPECTED);
+  CHECK(sink.refs == 1);
+  CHECK(IRemoteModule_Start(module, NULL, &device.iface) == S_OK);
+  CHECK(WaitFor("regs.Read", 4, 2000));
+  CHECK(IRemoteModule_Stop(module) == S_OK);
+  CHECK(CountOf("key", 0) == 0);
+  CheckAllReferencesReturned();
+  CHECK(IRemoteModule_Release(module) == 0);
+  LeaveDirectory();
+}
+
+static void LogThatCannotBeOpened(void) {
+  EnterFreshDirectory("host-unopenable-log");
+  MakeDirectory("MXDRemote.log");
+  ResetHostObjects();
+  gpioData = 0x27BF00;
+  IRemoteModule* module = NewModule();
+  CHECK(module != NULL);
+  CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+  CHECK(WaitFor("key", 1, 2000));
+  CHECK(IRemoteModule_Release(module) == 0); /* final Release of a started object */
+  CHECK(ReadLog()[0] == 0);
+  CheckAllReferencesReturned();
+  LeaveDirectory();
+}
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: host_test PATH-TO-LIBRARY\n");
+    return 2;
+  }
+  journalLock = NewLock();
+  if (!CHECK(LoadModuleLibrary(argv[1], &library))) {
+    fprintf(stderr, "cannot load %s or find its export\n", argv[1]);
+    printf("%d passed, %d failed\n", passed, failed);
+    return 1;
+  }
+  ExportIsFoundByNameAndByOrdinal();
+  CreationIsLoggedAndAppended();
+  CountsAndQueryInterface();
+  HeldKeyIsReportedAtOnceThenAfterASecondThenEveryTenth();
+  StopDuringTheLongSleepEndsAfterOneMoreRead();
+  DeviceWithoutRegistersEndsTheWorkerQuietly();
+  NullSinkAndNullDevice();
+  LogThatCannotBeOpened();
+  UnloadModuleLibrary(&library);
+  printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
