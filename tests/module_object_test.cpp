@@ -79,13 +79,10 @@ TEST_F(ModuleObject, QueryInterfaceAnswersForItsTwoInterfacesOnly) {
   while (expectedCount-- > 0) module->Release();
 }
 
-TEST_F(ModuleObject, QueryInterfaceWithANullPointerIsRefusedWithoutEffect) {
+// A null IID pointer can only come from C; the C host test covers it.
+TEST_F(ModuleObject, QueryInterfaceWithANullOutPointerIsRefusedWithoutEffect) {
   auto* module = new TestModule();
   EXPECT_EQ(module->QueryInterface(IID_IRemoteModule, nullptr), E_POINTER);
-  void* out = reinterpret_cast<void*>(1);
-  const IID* noIid = nullptr;
-  EXPECT_EQ(module->QueryInterface(*noIid, &out), E_POINTER);
-  EXPECT_EQ(out, reinterpret_cast<void*>(1));
   EXPECT_EQ(module->Release(), 0u);
 }
 
