@@ -9,22 +9,6 @@
 #include <direct.h>
 #include <windows.h>
 
-int LoadModuleLibrary(const char* path, LoadedModule* loaded) {
-  HMODULE library = LoadLibraryA(path);
-  memset(loaded, 0, sizeof *loaded);
-  if (library == NULL) return 0;
-  loaded->handle = library;
-  loaded->byName =
-      (GetInterfacePtrFunction)(void (*)(void))GetProcAddress(library, "_GetInterfacePtr@0");
-  loaded->byOrdinal =
-      (GetInterfacePtrFunction)(void (*)(void))GetProcAddress(library, MAKEINTRESOURCEA(1));
-  return loaded->byName != NULL;
-}
-
-void UnloadModuleLibrary(LoadedModule* loaded) {
-  FreeLibrary((HMODULE)loaded->handle);
-}
-
 int64_t NowMs(void) {
   LARGE_INTEGER count, frequency;
   QueryPerformanceCounter(&count);
@@ -61,27 +45,10 @@ void Unlock(HostLock* lock) {
 
 #else
 
-#include <dlfcn.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-
-int LoadModuleLibrary(const char* path, LoadedModule* loaded) {
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  memset(loaded, 0, sizeof *loaded);
-  if (library == NULL) {
-    fprintf(stderr, "dlopen: %s\n", dlerror());
-    return 0;
-  }
-  loaded->handle = library;
-  *(void**)&loaded->byName = dlsym(library, "GetInterfacePtr");
-  return loaded->byName != NULL;
-}
-
-void UnloadModuleLibrary(LoadedModule* loaded) {
-  dlclose(loaded->handle);
-}
 
 int64_t NowMs(void) {
   struct timespec t;

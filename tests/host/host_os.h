@@ -1,21 +1,9 @@
-/* What the C host test needs from the operating system: loading the module the
- * way a host does, time, thread identity, a lock, sleeping and directories. */
+/* What the C host test needs from the operating system besides loading the
+ * module: time, thread identity, a lock, sleeping and directories. */
 #ifndef PELMAR4_TESTS_HOST_HOST_OS_H
 #define PELMAR4_TESTS_HOST_HOST_OS_H
 
 #include <stdint.h>
-
-#include "interfaces/remote_module.h"
-
-typedef struct LoadedModule {
-  void* handle;
-  GetInterfacePtrFunction byName;
-  GetInterfacePtrFunction byOrdinal; /* Windows only; null elsewhere */
-} LoadedModule;
-
-/* Loads the library at `path` and finds its export. Returns 0 on failure. */
-int LoadModuleLibrary(const char* path, LoadedModule* loaded);
-void UnloadModuleLibrary(LoadedModule* loaded);
 
 int64_t NowMs(void);
 uint64_t CurrentThreadId(void);

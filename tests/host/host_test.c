@@ -11,6 +11,7 @@
 #include "host_os.h"
 #include "interfaces/device_registers.h"
 #include "interfaces/remote_module.h"
+#include "tools/loader/module_loader.h"
 
 #if defined(_WIN32)
 #define NL "\r\n"
@@ -439,7 +440,7 @@ int main(int argc, char** argv) {
   }
   journalLock = NewLock();
   if (!CHECK(LoadModuleLibrary(argv[1], &library))) {
-    fprintf(stderr, "cannot load %s or find its export\n", argv[1]);
+    fprintf(stderr, "%s\n", library.error);
     printf("%d passed, %d failed\n", passed, failed);
     return 1;
   }
