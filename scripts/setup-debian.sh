@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a Debian 12 machine.
 # On a machine that already has everything it installs nothing.
+#   setup-debian.sh           everything: Linux and Windows builds, all checks
+#   setup-debian.sh --native  only what the Linux build needs
 set -euo pipefail
+native_only=0
+[ "${1:-}" = "--native" ] && native_only=1
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-pkgs=(cmake g++ make binutils googletest libgtest-dev libgmock-dev clang-format valgrind
-      g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386 zip unzip)
+if [ $native_only -eq 1 ]; then
+  pkgs=(cmake g++ make googletest)
+else
+  pkgs=(cmake g++ make binutils googletest clang-format valgrind
+        g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386 zip unzip)
+fi
 missing=()
 for p in "${pkgs[@]}"; do installed "$p" || missing+=("$p"); done
 
@@ -18,6 +26,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
 fi
+
+[ $native_only -eq 1 ] && exit 0
 
 # Wine runs the 32-bit DLL in a 32-bit Linux process. Some kernels have 32-bit
 # execution switched off (ia32_emulation=off); there, 32-bit programs run through
