@@ -1,6 +1,7 @@
 # Checks what the shipped library shows a host: its exported names and, on
-# Windows, the DLLs it imports (so that it loads on a bare system).
-#   cmake -DLIBRARY=... -DWINDOWS=ON|OFF -DOBJDUMP=... [-DNM=...] -P check_library_tables.cmake
+# Windows, the DLLs it imports (so that it loads on a bare system) and its
+# version resource.
+#   cmake -DLIBRARY=... -DWINDOWS=ON|OFF -DOBJDUMP=... -DVERSION=x.y.z -P check_library_tables.cmake
 if(WINDOWS)
   execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
   if(failed)
@@ -22,6 +23,15 @@ if(WINDOWS)
   if(NOT dump MATCHES "Export Address Table[ \t]+00000001")
     message(FATAL_ERROR "more than one export")
   endif()
+  # The version resource: product name and version, as UTF-16 strings.
+  file(STRINGS ${LIBRARY} texts ENCODING UTF-16LE)
+  foreach(pair "ProductName;Pelmar4" "ProductVersion;${VERSION}" "FileVersion;${VERSION}"
+               "OriginalFilename;Pelmar4.dll")
+    string(FIND "${texts}" ";${pair};" found)
+    if(found EQUAL -1)
+      message(FATAL_ERROR "no '${pair}' in the version resource")
+    endif()
+  endforeach()
   message(STATUS "Pelmar4.dll: one export _GetInterfacePtr@0 at ordinal 1; imports ${imports}")
 else()
   execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols

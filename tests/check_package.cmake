@@ -1,0 +1,27 @@
+# Builds the ZIP package and checks its contents: the library, the headers and
+# the README, nothing else.
+#   cmake -DBUILD_DIR=... -DPACKAGE=Pelmar4-1.0.0-win32 -DLIBRARY=bin/Pelmar4.dll -P check_package.cmake
+set(out ${BUILD_DIR}/package-check)
+file(REMOVE_RECURSE ${out})
+execute_process(COMMAND cpack -G ZIP -B ${out} WORKING_DIRECTORY ${BUILD_DIR}
+                RESULT_VARIABLE failed OUTPUT_QUIET)
+if(failed)
+  message(FATAL_ERROR "cpack failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${out}/${PACKAGE}.zip OUTPUT_VARIABLE listing
+                RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "cannot list ${out}/${PACKAGE}.zip")
+endif()
+string(REGEX MATCHALL "[^\n]+" files "${listing}")
+list(FILTER files EXCLUDE REGEX "/$")
+list(SORT files)
+set(expected ${PACKAGE}/README.md ${PACKAGE}/${LIBRARY}
+    ${PACKAGE}/include/pelmar4/com_base.h ${PACKAGE}/include/pelmar4/device_registers.h
+    ${PACKAGE}/include/pelmar4/iids.c ${PACKAGE}/include/pelmar4/remote_key_sink.h
+    ${PACKAGE}/include/pelmar4/remote_module.h)
+list(SORT expected)
+if(NOT files STREQUAL expected)
+  message(FATAL_ERROR "${PACKAGE}.zip holds:\n${listing}\nexpected: ${expected}")
+endif()
+message(STATUS "${PACKAGE}.zip:\n${listing}")
