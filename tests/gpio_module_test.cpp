@@ -25,11 +25,7 @@ uint32_t Shows(uint32_t code) {
 class CardModule : public ::testing::Test {
  protected:
   void TearDown() override {
-    EXPECT_EQ(sink.Count(), 1);
-    EXPECT_EQ(device.Count(), 1);
-    EXPECT_EQ(device.registers.Count(), 1);
-    EXPECT_EQ(platform_control::LiveThreads(), 0);
-    EXPECT_EQ(platform_control::LiveEvents(), 0);
+    ExpectAllGivenBack(sink, device);
     platform_control::Reset();
   }
 

@@ -86,11 +86,7 @@ TEST(CardKeyTable, HoldsTheCardsThirtyFiveKeysInStoredOrder) {
 
 class Dispatch : public ::testing::Test {
  protected:
-  void TearDown() override {
-    EXPECT_EQ(sink.Count(), 1);
-    EXPECT_EQ(device.Count(), 1);
-    EXPECT_EQ(platform_control::LiveThreads(), 0);
-  }
+  void TearDown() override { ExpectAllGivenBack(sink, device); }
 
   // Runs `codes` through DispatchKey on a started module's worker.
   void DispatchOnWorker(std::function<void(TestModule&)> codes, IRemoteKeySink* toSink,

@@ -14,12 +14,7 @@ using Strings = std::vector<std::string>;
 class ModuleObject : public ::testing::Test {
  protected:
   void TearDown() override {
-    // Every reference the module took is given back, every handle closed.
-    EXPECT_EQ(sink.Count(), 1);
-    EXPECT_EQ(device.Count(), 1);
-    EXPECT_EQ(device.registers.Count(), 1);
-    EXPECT_EQ(platform_control::LiveThreads(), 0);
-    EXPECT_EQ(platform_control::LiveEvents(), 0);
+    ExpectAllGivenBack(sink, device);
     platform_control::Reset();
   }
 

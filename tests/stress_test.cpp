@@ -23,17 +23,23 @@ class Stress : public ::testing::Test {
     // Runtimes that start a helper thread with the first thread (the thread
     // sanitizer does) have done so before the count is taken.
     std::thread([] {}).join();
+    // A joined thread can stay listed for a moment after it has ended.
+    std::this_thread::sleep_for(50ms);
     threadsBefore = process_stats::ThreadCount();
     handlesBefore = process_stats::HandleCount();
   }
-  // Threads that have been closed may take a moment to leave the process.
-  void ExpectProcessBackToStart() {
+  // True once the process has `count` threads, waiting up to 5 s for ended
+  // threads to leave.
+  static bool ThreadCountReaches(int count) {
     auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (process_stats::ThreadCount() != threadsBefore &&
-           std::chrono::steady_clock::now() < deadline) {
+    while (process_stats::ThreadCount() != count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(10ms);
     }
-    EXPECT_EQ(process_stats::ThreadCount(), threadsBefore);
+    return true;
+  }
+  void ExpectProcessBackToStart() {
+    EXPECT_TRUE(ThreadCountReaches(threadsBefore)) << process_stats::ThreadCount();
     EXPECT_EQ(process_stats::HandleCount(), handlesBefore);
     EXPECT_EQ(platform_control::LiveThreads(), 0);
     EXPECT_EQ(platform_control::LiveEvents(), 0);
@@ -85,7 +91,7 @@ TEST_F(Stress, SixtyFourObjectsPollingAtOnce) {
     modules.push_back(new GpioRemoteModule());
     ASSERT_EQ(modules.back()->Start(&hosts.back()->sink, &hosts.back()->device), S_OK);
   }
-  EXPECT_EQ(process_stats::ThreadCount(), threadsBefore + kObjects);
+  EXPECT_TRUE(ThreadCountReaches(threadsBefore + kObjects)) << process_stats::ThreadCount();
   std::this_thread::sleep_for(2500ms);
   for (IRemoteModule* module : modules) EXPECT_EQ(module->Release(), 0u);  // stops it too
   for (int i = 0; i < kObjects; ++i) {

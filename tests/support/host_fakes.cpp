@@ -1,8 +1,11 @@
 #include "host_fakes.h"
 
+#include <gtest/gtest.h>
 #include <string.h>
 
 #include <chrono>
+
+#include "platform_control.h"
 
 Journal::Journal() {
   auto start = std::chrono::steady_clock::now();
@@ -128,4 +131,12 @@ ULONG PELMAR_CALL FakeDevice::AddRef() {
 ULONG PELMAR_CALL FakeDevice::Release() {
   journal.Record({"device.Release"});
   return static_cast<ULONG>(--refCount);
+}
+
+void ExpectAllGivenBack(const FakeSink& sink, const FakeDevice& device) {
+  EXPECT_EQ(sink.Count(), 1);
+  EXPECT_EQ(device.Count(), 1);
+  EXPECT_EQ(device.registers.Count(), 1);
+  EXPECT_EQ(platform_control::LiveThreads(), 0);
+  EXPECT_EQ(platform_control::LiveEvents(), 0);
 }

@@ -110,4 +110,8 @@ class FakeDevice : public IUnknown {
   std::atomic<int32_t> refCount{1};
 };
 
+// Every reference the module took on these objects was given back, and every
+// event and thread it made is closed.
+void ExpectAllGivenBack(const FakeSink& sink, const FakeDevice& device);
+
 #endif
