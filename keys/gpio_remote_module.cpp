@@ -29,13 +29,23 @@ void GpioRemoteModule::Run() {
   // A success without an interface is a refusal too.
   if (FAILED(result) || registers == nullptr) return;
 
-  SetBits(registers, gpio::kDmaCtl, gpio::kDmaCtlSetUp);
-  SetBits(registers, gpio::kOutEn, gpio::kOutEnSetUp);
-  SetBits(registers, gpio::kData, gpio::kDataSetUp);
+  SetUp(registers);
   Poll(registers);
 
   LogMessage("Pelmar4: Break event received. Bye!\n");
   registers->Release();
+}
+
+// A stop asked for during set-up (from inside a register call, say) lets the
+// step under way finish its write but starts no other.
+void GpioRemoteModule::SetUp(IDeviceRegisters* registers) {
+  const uint32_t steps[][2] = {{gpio::kDmaCtl, gpio::kDmaCtlSetUp},
+                               {gpio::kOutEn, gpio::kOutEnSetUp},
+                               {gpio::kData, gpio::kDataSetUp}};
+  for (const auto& step : steps) {
+    if (StopRequested()) return;
+    SetBits(registers, step[0], step[1]);
+  }
 }
 
 void GpioRemoteModule::Poll(IDeviceRegisters* registers) {

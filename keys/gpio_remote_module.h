@@ -35,6 +35,7 @@ class GpioRemoteModule : public RemoteModuleBase {
   void Run() override;
 
  private:
+  void SetUp(IDeviceRegisters* registers);
   void Poll(IDeviceRegisters* registers);
 };
 

@@ -2,10 +2,23 @@
 //
 // It keeps the host's sink and device while started and owns the worker thread
 // and the event that stops it. What the worker does is left to the subclass's
-// Run. Every IRemoteModule call comes from one host thread; the worker reads
-// `device` once, the stop signal on every pass and `sink`, `keys`, `keyCount`
-// on every dispatch. Start writes them before the thread exists and Stop drops
-// them only after it has ended, so no lock is needed.
+// Run. The host's calls come from its own thread, and also from the worker's
+// thread when a host object the worker is calling (OnKey, a register access,
+// the device's QueryInterface) calls back in.
+//
+// How a stop ends. The host thread asks the worker to end and waits, at most
+// kStopWaitMs, until the worker has left the object for good; that is the
+// worker's own signal, not the thread's end, which under a loader lock can
+// never come. Then one function, FinishStop, closes the handles and gives the
+// device and then the sink back. It runs on the host thread after such a wait
+// (the usual ending), or on the worker at its end when the stop was requested
+// on the worker's own thread or the final Release was handed to it after the
+// wait ran out; then the worker also frees the object. Nothing waits without
+// limit and no thread waits for itself.
+//
+// Who may touch the fields is decided by `ending`: the host thread owns them
+// while a worker runs (the worker only reads them) and after it has gone; the
+// worker owns them once the ending has been handed to it.
 #ifndef PELMAR4_MODULE_REMOTE_MODULE_BASE_H
 #define PELMAR4_MODULE_REMOTE_MODULE_BASE_H
 
@@ -49,25 +62,45 @@ class RemoteModuleBase : public IRemoteModule {
   static void operator delete(void* memory);
 
  protected:
-  // True once Stop has asked the worker to end. Holds even when the stop event
-  // could not be made.
+  // True once a stop has been asked for. Holds even when the stop event could
+  // not be made.
   bool StopRequested() const;
   IUnknown* Device() const { return device; }
 
  private:
-  static unsigned long PLATFORM_THREAD_CALL WorkerThreadProc(void* object);
-  // Stop, and when the worker outlasts the bounded wait, wait for it without
-  // limit and finish; afterwards nothing of the host's is held.
-  void StopForDestruction();
+  enum Ending : int32_t {
+    kWorkerGone,      // no worker uses the object (or it is only signalling
+                      // `leftEvent`); the host thread owns everything
+    kWorkerRuns,      // the host thread will end the stop
+    kHostStops,       // the host thread has asked for the stop and waits
+    kWorkerFinishes,  // asked for on the worker's thread: it ends the stop
+    kWorkerDestroys,  // the final Release was handed to the worker
+  };
 
-  platform::Thread* thread = nullptr;
-  int32_t refCount = 1;
+  static unsigned long PLATFORM_THREAD_CALL WorkerThreadProc(void* object);
+  bool OnWorkerThread() const;
+  void RequestStop();
+  void RequestStopOnWorkerThread(Ending claim);
+  bool HostClaimsStop();
+  bool ForgetWorker(uint32_t timeoutMs);
+  bool HandOverDestruction();
+  void FinishStop();
+  void LeaveForGood();
+  void ReleaseLast();
+
+  std::atomic<platform::Thread*> thread{nullptr};
+  std::atomic<int32_t> refCount{1};
   platform::Event* stopEvent = nullptr;
   IUnknown* device = nullptr;
   IRemoteKeySink* sink = nullptr;
   const RemoteKey* keys;
   int32_t keyCount;
   std::atomic<bool> stopRequested{false};
+  // Set by the worker as its last act on the object; closed by the host thread
+  // once it has seen it, or with the object.
+  platform::Event* leftEvent = nullptr;
+  std::atomic<platform::ThreadId> workerThreadId{0};
+  std::atomic<int32_t> ending{kWorkerGone};
 };
 
 #endif

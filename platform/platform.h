@@ -1,7 +1,7 @@
 // The few operating-system services the module needs, with one meaning on every
-// platform: a manual-reset event, a worker thread, a bounded wait for a thread's
-// end, a sleep. Win32 provides them directly; the POSIX build implements the same
-// semantics itself.
+// platform: a manual-reset event that can be tested and waited on with a bound,
+// a worker thread, the calling thread's identity, a sleep. Win32 provides them
+// directly; the POSIX build implements the same semantics itself.
 #ifndef PELMAR4_PLATFORM_PLATFORM_H
 #define PELMAR4_PLATFORM_PLATFORM_H
 
@@ -22,25 +22,33 @@ struct Thread;  // opaque
 // A thread's start routine; its result is the thread's exit code.
 using ThreadRoutine = unsigned long(PLATFORM_THREAD_CALL*)(void* argument);
 
-// Waits without a bound.
-constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+// Identifies a running thread; never 0.
+using ThreadId = uintptr_t;
 
 // An unnamed, manual-reset event, not signalled. Null when it cannot be made.
 Event* CreateManualResetEvent();
-// Signals the event; it stays signalled.
+// Signals the event; it stays signalled. Once a waiter has seen the signal, the
+// signalling thread no longer touches the event, so the waiter may close it.
 void SignalEvent(Event* event);
 // Tests the event without waiting. False for a null event.
 bool IsEventSignalled(Event* event);
+// Waits at most `timeoutMs` for the event. True when it is signalled; false on
+// timeout or for a null event.
+bool WaitForEvent(Event* event, uint32_t timeoutMs);
 void CloseEvent(Event* event);
 
-// A thread running `routine(argument)` at once, with a stack of `stackSize`
-// bytes. Null when it cannot be made.
+// A thread running `routine(argument)` at once. Null when it cannot be made.
+// `stackSize` is the least stack the thread starts with: on Windows the
+// initial commit, the stack growing to the process's reserve as host code
+// needs; on POSIX the stack is the system's default, never under 1 MiB. The
+// code of the library that made the thread stays loaded until it has ended,
+// so a host may unload the library while the thread finishes.
 Thread* CreateWorkerThread(size_t stackSize, ThreadRoutine routine, void* argument);
-// Waits at most `timeoutMs` (or without a bound, kInfinite) for the thread to
-// end. True when it has ended.
-bool WaitForThreadEnd(Thread* thread, uint32_t timeoutMs);
-// Drops the handle. A thread that still runs goes on running.
+// Drops the handle. A thread that still runs goes on running and cleans up
+// after itself; a thread may close its own handle.
 void CloseThread(Thread* thread);
+
+ThreadId CurrentThreadId();
 
 void SleepMs(uint32_t ms);
 

@@ -1,9 +1,11 @@
 // POSIX implementation with the semantics of the Win32 calls the module uses:
-// a manual-reset event that is only ever tested, a thread handle that can be
-// waited on with a bound and closed while the thread still runs, and a sleep
-// that is not cut short by signals.
+// a manual-reset event that can be tested and waited on with a bound, a
+// detached-on-close thread handle, and a sleep that is not cut short by
+// signals. The library is linked so that it is never unloaded (-z nodelete),
+// which is what keeps a finishing worker's code mapped.
 #include <errno.h>
 #include <pthread.h>
+#include <string.h>
 #include <time.h>
 
 #include <atomic>
@@ -14,38 +16,33 @@
 
 namespace platform {
 
+// The flag is read without the lock by the worker's frequent test; setting it
+// and waiting for it go through the lock, so a waiter that has seen it set
+// returns only after the signalling thread has let go of the event.
 struct Event {
   std::atomic<bool> signalled{false};
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t changed;
 };
 
-// Shared by the handle and the running thread; whichever lets go last frees it.
 struct Thread {
-  pthread_t id{};
-  ThreadRoutine routine = nullptr;
-  void* argument = nullptr;
-  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t ended;
-  bool finished = false;
-  std::atomic<int> holders{2};
+  pthread_t id;
 };
 
 namespace {
 
-void LetGo(Thread* thread) {
-  if (thread->holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  pthread_cond_destroy(&thread->ended);
-  pthread_mutex_destroy(&thread->lock);
-  delete thread;
-}
+constexpr size_t kLeastStackBytes = 1024 * 1024;
+
+// Owned by the new thread, which frees it first thing.
+struct ThreadStart {
+  ThreadRoutine routine;
+  void* argument;
+};
 
 void* ThreadMain(void* raw) {
-  Thread* thread = static_cast<Thread*>(raw);
-  thread->routine(thread->argument);
-  pthread_mutex_lock(&thread->lock);
-  thread->finished = true;
-  pthread_cond_broadcast(&thread->ended);
-  pthread_mutex_unlock(&thread->lock);
-  LetGo(thread);
+  ThreadStart start = *static_cast<ThreadStart*>(raw);
+  delete static_cast<ThreadStart*>(raw);
+  start.routine(start.argument);
   return nullptr;
 }
 
@@ -66,20 +63,44 @@ timespec DeadlineAfter(uint32_t ms) {
 Event* CreateManualResetEvent() {
   if (seams::EventCreationFails()) return nullptr;
   Event* event = new (std::nothrow) Event;
-  if (event != nullptr) seams::OnEventCreated();
+  if (event == nullptr) return nullptr;
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&event->changed, &attr);
+  pthread_condattr_destroy(&attr);
+  seams::OnEventCreated();
   return event;
 }
 
 void SignalEvent(Event* event) {
-  if (event != nullptr) event->signalled.store(true, std::memory_order_release);
+  if (event == nullptr) return;
+  pthread_mutex_lock(&event->lock);
+  event->signalled.store(true, std::memory_order_release);
+  pthread_cond_broadcast(&event->changed);
+  pthread_mutex_unlock(&event->lock);
 }
 
 bool IsEventSignalled(Event* event) {
   return event != nullptr && event->signalled.load(std::memory_order_acquire);
 }
 
+bool WaitForEvent(Event* event, uint32_t timeoutMs) {
+  if (event == nullptr) return false;
+  timespec deadline = DeadlineAfter(seams::BoundedWait(timeoutMs));
+  pthread_mutex_lock(&event->lock);
+  while (!event->signalled.load(std::memory_order_relaxed)) {
+    if (pthread_cond_timedwait(&event->changed, &event->lock, &deadline) == ETIMEDOUT) break;
+  }
+  bool signalled = event->signalled.load(std::memory_order_relaxed);
+  pthread_mutex_unlock(&event->lock);
+  return signalled;
+}
+
 void CloseEvent(Event* event) {
   if (event == nullptr) return;
+  pthread_cond_destroy(&event->changed);
+  pthread_mutex_destroy(&event->lock);
   delete event;
   seams::OnEventClosed();
 }
@@ -87,22 +108,24 @@ void CloseEvent(Event* event) {
 Thread* CreateWorkerThread(size_t stackSize, ThreadRoutine routine, void* argument) {
   if (seams::ThreadCreationFails()) return nullptr;
   Thread* thread = new (std::nothrow) Thread;
-  if (thread == nullptr) return nullptr;
-  thread->routine = routine;
-  thread->argument = argument;
-  pthread_condattr_t condAttr;
-  pthread_condattr_init(&condAttr);
-  pthread_condattr_setclock(&condAttr, CLOCK_MONOTONIC);
-  pthread_cond_init(&thread->ended, &condAttr);
-  pthread_condattr_destroy(&condAttr);
-
+  ThreadStart* start = new (std::nothrow) ThreadStart{routine, argument};
+  if (thread == nullptr || start == nullptr) {
+    delete thread;
+    delete start;
+    return nullptr;
+  }
+  // Host code runs on this thread: give it the room a Windows thread grows to,
+  // not the few pages a Windows thread starts with.
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, stackSize);
-  int error = pthread_create(&thread->id, &attr, ThreadMain, thread);
+  size_t size = 0;
+  pthread_attr_getstacksize(&attr, &size);
+  size_t least = stackSize > kLeastStackBytes ? stackSize : kLeastStackBytes;
+  if (size < least) pthread_attr_setstacksize(&attr, least);
+  int error = pthread_create(&thread->id, &attr, ThreadMain, start);
   pthread_attr_destroy(&attr);
   if (error != 0) {
-    pthread_cond_destroy(&thread->ended);
+    delete start;
     delete thread;
     return nullptr;
   }
@@ -110,37 +133,20 @@ Thread* CreateWorkerThread(size_t stackSize, ThreadRoutine routine, void* argume
   return thread;
 }
 
-bool WaitForThreadEnd(Thread* thread, uint32_t timeoutMs) {
-  if (thread == nullptr) return false;
-  bool bounded = timeoutMs != kInfinite;
-  timespec deadline = DeadlineAfter(bounded ? seams::BoundedWait(timeoutMs) : 0);
-  pthread_mutex_lock(&thread->lock);
-  while (!thread->finished) {
-    if (!bounded) {
-      pthread_cond_wait(&thread->ended, &thread->lock);
-    } else if (pthread_cond_timedwait(&thread->ended, &thread->lock, &deadline) == ETIMEDOUT) {
-      break;
-    }
-  }
-  bool finished = thread->finished;
-  pthread_mutex_unlock(&thread->lock);
-  return finished;
-}
-
 void CloseThread(Thread* thread) {
   if (thread == nullptr) return;
-  pthread_mutex_lock(&thread->lock);
-  bool finished = thread->finished;
-  pthread_mutex_unlock(&thread->lock);
-  // An ended thread is joined so that nothing of it outlives the handle; a
-  // running one is detached and cleans up after itself.
-  if (finished) {
-    pthread_join(thread->id, nullptr);
-  } else {
-    pthread_detach(thread->id);
-  }
-  LetGo(thread);
+  // Nobody joins the worker: it ends on its own, and its resources go with it.
+  pthread_detach(thread->id);
+  delete thread;
   seams::OnThreadClosed();
+}
+
+ThreadId CurrentThreadId() {
+  pthread_t self = pthread_self();
+  ThreadId id = 0;
+  static_assert(sizeof self <= sizeof id, "a thread's identity fits a ThreadId");
+  memcpy(&id, &self, sizeof self);
+  return id;
 }
 
 void SleepMs(uint32_t ms) {

@@ -42,7 +42,8 @@ class CardModule : public ::testing::Test {
     };
     IRemoteModule* module = new GpioRemoteModule();
     ASSERT_EQ(module->Start(&sink, &device), S_OK);
-    while (now.load() < endMs) std::this_thread::sleep_for(1ms);
+    // Until the clock reaches endMs, and at least until the first sleep, after set-up.
+    while (now.load() < endMs || now.load() == 0) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(module->Stop(), S_OK);
     EXPECT_EQ(module->Release(), 0u);
     poll = journal.Only("regs.Read");

@@ -33,7 +33,7 @@ class ModuleObject : public ::testing::Test {
 };
 
 TEST_F(ModuleObject, CountsReferencesAndIsDestroyedByTheLastRelease) {
-  bool destroyed = false;
+  std::atomic<bool> destroyed{false};
   auto* module = new TestModule();
   module->destroyed = &destroyed;
   EXPECT_EQ(module->AddRef(), 2u);
@@ -138,7 +138,7 @@ TEST_F(ModuleObject, SecondStartIsRefusedAndChangesNothing) {
 }
 
 TEST_F(ModuleObject, ReleasingAStartedObjectStopsItFirst) {
-  bool destroyed = false;
+  std::atomic<bool> destroyed{false};
   auto* module = new TestModule();
   module->destroyed = &destroyed;
   ASSERT_EQ(module->Start(&sink, &device), S_OK);
@@ -166,7 +166,7 @@ TEST_F(ModuleObject, WorkerEndsOnStopEvenWithoutAStopEvent) {
   auto* module = new TestModule();
   platform_control::FailNextEventCreation();
   ASSERT_EQ(module->Start(&sink, &device), S_OK);
-  EXPECT_EQ(platform_control::LiveEvents(), 0);
+  EXPECT_EQ(platform_control::LiveEvents(), 1);  // the worker's leaving signal only
   EXPECT_EQ(module->Stop(), S_OK);
   EXPECT_TRUE(module->runEnded);
   module->Release();
@@ -188,14 +188,14 @@ class BlockedWorker : public ModuleObject {
   }
   Gate gate;
   TestModule* module = nullptr;
-  bool destroyed = false;
+  std::atomic<bool> destroyed{false};
 };
 
 TEST_F(BlockedWorker, StopKeepsEverythingTheWorkerMayUseAndALaterStopFinishes) {
   EXPECT_EQ(module->Stop(), E_UNEXPECTED);
   EXPECT_EQ(sink.Count(), 2);
   EXPECT_EQ(device.Count(), 2);
-  EXPECT_EQ(platform_control::LiveEvents(), 1);
+  EXPECT_EQ(platform_control::LiveEvents(), 2);  // the stop event and the leaving signal
   EXPECT_EQ(module->Start(&sink, &device), E_UNEXPECTED);
   gate.Open();
   while (!module->runEnded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -209,16 +209,18 @@ TEST_F(BlockedWorker, StopKeepsEverythingTheWorkerMayUseAndALaterStopFinishes) {
   module->Release();
 }
 
-TEST_F(BlockedWorker, FinalReleaseWaitsForTheWorkerBeforeFreeing) {
-  std::thread opener([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(destroyed);
-    gate.Open();
-  });
+// The worker is blocked in a host call (a SendMessage to the releasing thread,
+// say): the final Release returns after the wait, and the worker gives
+// everything back and frees the object once the call returns.
+TEST_F(BlockedWorker, FinalReleaseHandsTheRestToTheWorkerAfterTheWait) {
   EXPECT_EQ(module->Release(), 0u);
-  opener.join();
-  EXPECT_TRUE(destroyed);
+  EXPECT_FALSE(destroyed);
+  EXPECT_EQ(sink.Count(), 2);
+  EXPECT_EQ(device.Count(), 2);
+  gate.Open();
+  EXPECT_TRUE(Eventually([this] { return destroyed && platform_control::LiveEvents() == 0; }));
   EXPECT_EQ(journal.Names().back(), "sink.Release");
+  EXPECT_NE(journal.Only("sink.Release")[0].thread, std::this_thread::get_id());
 }
 
 }  // namespace

@@ -18,56 +18,81 @@ TEST(Platform, EventIsManualResetAndStartsUnsignalled) {
   platform::Event* event = platform::CreateManualResetEvent();
   ASSERT_NE(event, nullptr);
   EXPECT_FALSE(platform::IsEventSignalled(event));
+  auto before = Clock::now();
+  EXPECT_FALSE(platform::WaitForEvent(event, 100));
+  EXPECT_GE(Clock::now() - before, 90ms);
   platform::SignalEvent(event);
   EXPECT_TRUE(platform::IsEventSignalled(event));
   EXPECT_TRUE(platform::IsEventSignalled(event));  // testing does not reset it
+  EXPECT_TRUE(platform::WaitForEvent(event, 0));
   platform::SignalEvent(event);
-  EXPECT_TRUE(platform::IsEventSignalled(event));
+  EXPECT_TRUE(platform::WaitForEvent(event, 5000));
   platform::CloseEvent(event);
   EXPECT_FALSE(platform::IsEventSignalled(nullptr));
+  EXPECT_FALSE(platform::WaitForEvent(nullptr, 0));
   EXPECT_EQ(platform_control::LiveEvents(), 0);
 }
 
+// Signals from the new thread the moment it has recorded who it is.
 struct ThreadArgument {
+  platform::Event* ran = platform::CreateManualResetEvent();
   Gate gate;
+  platform::ThreadId id = 0;
   std::atomic<bool> done{false};
-  std::thread::id thread;
+  ~ThreadArgument() { platform::CloseEvent(ran); }
 };
 
 unsigned long PLATFORM_THREAD_CALL GatedRoutine(void* raw) {
   auto* argument = static_cast<ThreadArgument*>(raw);
-  argument->thread = std::this_thread::get_id();
+  argument->id = platform::CurrentThreadId();
+  platform::SignalEvent(argument->ran);
   argument->gate.Pass();
   argument->done = true;
   return 0;
 }
 
-TEST(Platform, ThreadStartsAtOnceAndItsEndCanBeAwaitedWithABound) {
+TEST(Platform, ThreadRunsAtOnceOnItsOwnAndGoesOnAfterItsHandleIsClosed) {
   ThreadArgument argument;
   platform::Thread* thread = platform::CreateWorkerThread(32768, GatedRoutine, &argument);
   ASSERT_NE(thread, nullptr);
-  while (!argument.gate.Reached()) std::this_thread::sleep_for(1ms);
-  auto before = Clock::now();
-  EXPECT_FALSE(platform::WaitForThreadEnd(thread, 100));
-  EXPECT_GE(Clock::now() - before, 90ms);
-  argument.gate.Open();
-  EXPECT_TRUE(platform::WaitForThreadEnd(thread, platform::kInfinite));
-  EXPECT_TRUE(platform::WaitForThreadEnd(thread, 0));
-  EXPECT_TRUE(argument.done);
-  EXPECT_NE(argument.thread, std::this_thread::get_id());
+  ASSERT_TRUE(platform::WaitForEvent(argument.ran, 5000));
+  EXPECT_NE(argument.id, 0u);
+  EXPECT_NE(argument.id, platform::CurrentThreadId());
+  EXPECT_EQ(platform::CurrentThreadId(), platform::CurrentThreadId());
   platform::CloseThread(thread);
   EXPECT_EQ(platform_control::LiveThreads(), 0);
-}
-
-TEST(Platform, ClosingTheHandleOfARunningThreadLetsItFinish) {
-  ThreadArgument argument;
-  platform::Thread* thread = platform::CreateWorkerThread(32768, GatedRoutine, &argument);
-  ASSERT_NE(thread, nullptr);
-  platform::CloseThread(thread);
   argument.gate.Open();
   auto deadline = Clock::now() + 10s;
   while (!argument.done && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
   EXPECT_TRUE(argument.done);
+}
+
+// Host code runs on the worker: it gets the stack a Windows thread grows to,
+// whatever the 32 KiB asked for.
+void UseStack(size_t bytes, platform::Event* done) {
+  volatile char block[64 * 1024];
+  block[0] = 1;
+  block[sizeof block - 1] = 1;
+  if (bytes > sizeof block) {
+    UseStack(bytes - sizeof block, done);
+  } else {
+    platform::SignalEvent(done);
+  }
+  block[1] = block[0];  // the frame outlives the call: no tail call
+}
+
+unsigned long PLATFORM_THREAD_CALL DeepRoutine(void* raw) {
+  UseStack(512 * 1024, static_cast<platform::Event*>(raw));
+  return 0;
+}
+
+TEST(Platform, ThreadHasRoomForDeepHostCode) {
+  platform::Event* done = platform::CreateManualResetEvent();
+  platform::Thread* thread = platform::CreateWorkerThread(32768, DeepRoutine, done);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_TRUE(platform::WaitForEvent(done, 5000));
+  platform::CloseThread(thread);
+  platform::CloseEvent(done);
 }
 
 TEST(Platform, SleepLastsAtLeastTheTimeAsked) {
@@ -93,8 +118,9 @@ TEST(PlatformTestBuild, InjectedFailuresHitOnlyTheNextCreation) {
   EXPECT_EQ(platform::CreateWorkerThread(32768, GatedRoutine, &argument), nullptr);
   platform::Thread* thread = platform::CreateWorkerThread(32768, GatedRoutine, &argument);
   ASSERT_NE(thread, nullptr);
-  EXPECT_TRUE(platform::WaitForThreadEnd(thread, 5000));
+  EXPECT_TRUE(platform::WaitForEvent(argument.ran, 5000));
   platform::CloseThread(thread);
+  while (!argument.done) std::this_thread::sleep_for(1ms);
   EXPECT_EQ(platform_control::LiveThreads(), 0);
   platform_control::Reset();
 }

@@ -84,6 +84,7 @@ HRESULT PELMAR_CALL FakeSink::OnKey(const char* name, const char* alias) {
   call.name = name;
   call.alias = alias;
   journal.Record(call);
+  if (onKey) onKey();
   return S_OK;
 }
 
@@ -130,7 +131,18 @@ ULONG PELMAR_CALL FakeDevice::AddRef() {
 }
 ULONG PELMAR_CALL FakeDevice::Release() {
   journal.Record({"device.Release"});
-  return static_cast<ULONG>(--refCount);
+  int32_t count = --refCount;
+  if (onRelease) onRelease();
+  return static_cast<ULONG>(count);
+}
+
+bool Eventually(const std::function<bool()>& condition) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 void ExpectAllGivenBack(const FakeSink& sink, const FakeDevice& device) {

@@ -70,6 +70,8 @@ class FakeSink : public IRemoteKeySink {
   int32_t Count() const { return refCount.load(); }
   // When set, OnKey waits at the gate before it records.
   Gate* gate = nullptr;
+  // When set, OnKey calls it after it has recorded: a host that calls back in.
+  std::function<void()> onKey;
 
  private:
   Journal& journal;
@@ -104,11 +106,16 @@ class FakeDevice : public IUnknown {
   int32_t Count() const { return refCount.load(); }
   Answer answer = Answer::Give;
   FakeRegisters registers;
+  // When set, Release calls it after counting down.
+  std::function<void()> onRelease;
 
  private:
   Journal& journal;
   std::atomic<int32_t> refCount{1};
 };
+
+// Waits, at most 10 s, until `condition` holds; true when it does.
+bool Eventually(const std::function<bool()>& condition);
 
 // Every reference the module took on these objects was given back, and every
 // event and thread it made is closed.

@@ -39,7 +39,7 @@ class TestModule : public RemoteModuleBase {
   std::atomic<int> runs{0};
   std::atomic<bool> runEnded{false};
   std::thread::id workerThread;
-  bool* destroyed = nullptr;
+  std::atomic<bool>* destroyed = nullptr;
 };
 
 #endif
