@@ -25,22 +25,22 @@ class Stress : public ::testing::Test {
     std::thread([] {}).join();
     // A joined thread can stay listed for a moment after it has ended.
     std::this_thread::sleep_for(50ms);
-    threadsBefore = process_stats::ThreadCount();
-    handlesBefore = process_stats::HandleCount();
+    threadsBefore = ProcessThreadCount();
+    handlesBefore = ProcessHandleCount();
   }
   // True once the process has `count` threads, waiting up to 5 s for ended
   // threads to leave.
   static bool ThreadCountReaches(int count) {
     auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (process_stats::ThreadCount() != count) {
+    while (ProcessThreadCount() != count) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(10ms);
     }
     return true;
   }
   void ExpectProcessBackToStart() {
-    EXPECT_TRUE(ThreadCountReaches(threadsBefore)) << process_stats::ThreadCount();
-    EXPECT_EQ(process_stats::HandleCount(), handlesBefore);
+    EXPECT_TRUE(ThreadCountReaches(threadsBefore)) << ProcessThreadCount();
+    EXPECT_EQ(ProcessHandleCount(), handlesBefore);
     EXPECT_EQ(platform_control::LiveThreads(), 0);
     EXPECT_EQ(platform_control::LiveEvents(), 0);
   }
@@ -91,7 +91,7 @@ TEST_F(Stress, SixtyFourObjectsPollingAtOnce) {
     modules.push_back(new GpioRemoteModule());
     ASSERT_EQ(modules.back()->Start(&hosts.back()->sink, &hosts.back()->device), S_OK);
   }
-  EXPECT_TRUE(ThreadCountReaches(threadsBefore + kObjects)) << process_stats::ThreadCount();
+  EXPECT_TRUE(ThreadCountReaches(threadsBefore + kObjects)) << ProcessThreadCount();
   std::this_thread::sleep_for(2500ms);
   for (IRemoteModule* module : modules) EXPECT_EQ(module->Release(), 0u);  // stops it too
   for (int i = 0; i < kObjects; ++i) {

@@ -38,6 +38,19 @@ void Unlock(HostLock* lock) {
   LeaveCriticalSection(&lock->section);
 }
 
+void* LoadPlugin(const char* path, const char* symbol, void (**function)(void)) {
+  HMODULE plugin = LoadLibraryA(path);
+  if (plugin == NULL) return NULL;
+  *function = (void (*)(void))GetProcAddress(plugin, symbol);
+  if (*function != NULL) return plugin;
+  FreeLibrary(plugin);
+  return NULL;
+}
+
+void UnloadPlugin(void* plugin) {
+  FreeLibrary((HMODULE)plugin);
+}
+
 #define getcwd _getcwd
 #define chdir _chdir
 #define mkdir_one(name) _mkdir(name)

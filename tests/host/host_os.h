@@ -19,4 +19,10 @@ void EnterFreshDirectory(const char* name);
 void LeaveDirectory(void);
 void MakeDirectory(const char* name);
 
+#if defined(_WIN32)
+/* Loads a DLL and finds `symbol` in it; null when either fails. */
+void* LoadPlugin(const char* path, const char* symbol, void (**function)(void));
+void UnloadPlugin(void* plugin);
+#endif
+
 #endif

@@ -12,6 +12,7 @@
 #include "interfaces/device_registers.h"
 #include "interfaces/remote_module.h"
 #include "tools/loader/module_loader.h"
+#include "tools/process/process_stats.h"
 
 #if defined(_WIN32)
 #define NL "\r\n"
@@ -84,6 +85,14 @@ static int Find(const char* what, int n) {
   return -1;
 }
 
+/* Reference counts change on the worker's thread too. */
+static ULONG Count(int* refs, int by) {
+  Lock(journalLock);
+  int count = *refs += by;
+  Unlock(journalLock);
+  return (ULONG)count;
+}
+
 static void ClearJournal(void) {
   Lock(journalLock);
   journalSize = 0;
@@ -104,15 +113,47 @@ static HRESULT PELMAR_CALL SinkQueryInterface(IRemoteKeySink* This, REFIID iid, 
 }
 static ULONG PELMAR_CALL SinkAddRef(IRemoteKeySink* This) {
   Record("sink.AddRef", 0, 0, NULL, NULL);
-  return (ULONG)++((HostSink*)This)->refs;
+  return Count(&((HostSink*)This)->refs, 1);
 }
 static ULONG PELMAR_CALL SinkRelease(IRemoteKeySink* This) {
   Record("sink.Release", 0, 0, NULL, NULL);
-  return (ULONG)--((HostSink*)This)->refs;
+  return Count(&((HostSink*)This)->refs, -1);
 }
+/* What the host does inside OnKey; set by the test before Start. */
+static struct {
+  IRemoteModule* closeOnPower; /* Stop and Release it when Key_Power arrives */
+  IRemoteModule* releaseOnKey; /* Release it at the first key */
+  int deepStack;               /* run a handler that needs 256 KiB of stack */
+  int64_t closeTookMs;
+} onKey;
+
+/* Touches `bytes` of stack in frames that outlive their calls. */
+static int UseStack(size_t bytes) {
+  volatile char block[16 * 1024];
+  block[0] = 1;
+  block[sizeof block - 1] = (char)(bytes > sizeof block ? UseStack(bytes - sizeof block) : 1);
+  return block[0] + block[sizeof block - 1] - 1;
+}
+
 static HRESULT PELMAR_CALL SinkOnKey(IRemoteKeySink* This, const char* name, const char* alias) {
   (void)This;
   Record("key", 0, 0, name, alias);
+  if (onKey.deepStack && UseStack(256 * 1024) == 1) Record("deep handler", 0, 0, NULL, NULL);
+  if (onKey.closeOnPower != NULL && strcmp(name, "Key_Power") == 0) {
+    IRemoteModule* module = onKey.closeOnPower;
+    onKey.closeOnPower = NULL;
+    int64_t before = NowMs();
+    HRESULT stopped = IRemoteModule_Stop(module);
+    ULONG left = IRemoteModule_Release(module);
+    onKey.closeTookMs = NowMs() - before;
+    Record(stopped == S_OK && left == 0 ? "host closed" : "host close failed", 0, 0, NULL, NULL);
+  }
+  if (onKey.releaseOnKey != NULL) {
+    IRemoteModule* module = onKey.releaseOnKey;
+    onKey.releaseOnKey = NULL;
+    Record(IRemoteModule_Release(module) == 0 ? "host released" : "release failed", 0, 0, NULL,
+           NULL);
+  }
   return S_OK;
 }
 static const IRemoteKeySinkVtbl sinkVtbl = {SinkQueryInterface, SinkAddRef, SinkRelease, SinkOnKey};
@@ -152,11 +193,11 @@ static HRESULT PELMAR_CALL RegsQueryInterface(IDeviceRegisters* This, REFIID iid
 }
 static ULONG PELMAR_CALL RegsAddRef(IDeviceRegisters* This) {
   Record("regs.AddRef", 0, 0, NULL, NULL);
-  return (ULONG)++((HostRegisters*)This)->refs;
+  return Count(&((HostRegisters*)This)->refs, 1);
 }
 static ULONG PELMAR_CALL RegsRelease(IDeviceRegisters* This) {
   Record("regs.Release", 0, 0, NULL, NULL);
-  return (ULONG)--((HostRegisters*)This)->refs;
+  return Count(&((HostRegisters*)This)->refs, -1);
 }
 static HRESULT PELMAR_CALL RegsReserved(IDeviceRegisters* This) {
   (void)This;
@@ -188,11 +229,11 @@ static HRESULT PELMAR_CALL DeviceQueryInterface(IUnknown* This, REFIID iid, void
 }
 static ULONG PELMAR_CALL DeviceAddRef(IUnknown* This) {
   Record("device.AddRef", 0, 0, NULL, NULL);
-  return (ULONG)++((HostDevice*)This)->refs;
+  return Count(&((HostDevice*)This)->refs, 1);
 }
 static ULONG PELMAR_CALL DeviceRelease(IUnknown* This) {
   Record("device.Release", 0, 0, NULL, NULL);
-  return (ULONG)--((HostDevice*)This)->refs;
+  return Count(&((HostDevice*)This)->refs, -1);
 }
 static IUnknownVtbl deviceVtbl = {DeviceQueryInterface, DeviceAddRef, DeviceRelease};
 
@@ -211,10 +252,25 @@ static void ResetHostObjects(void) {
   ClearJournal();
 }
 
+/* Waits until `condition` holds, at most `timeoutMs`. */
+static int WaitUntil(int (*condition)(void), int64_t timeoutMs) {
+  int64_t deadline = NowMs() + timeoutMs;
+  while (!condition()) {
+    if (NowMs() > deadline) return 0;
+    SleepFor(1);
+  }
+  return 1;
+}
+
+static int AllReferencesReturned(void) {
+  Lock(journalLock);
+  int all = sink.refs == 1 && device.refs == 1 && device.registers.refs == 1;
+  Unlock(journalLock);
+  return all;
+}
+
 static void CheckAllReferencesReturned(void) {
-  CHECK(sink.refs == 1);
-  CHECK(device.refs == 1);
-  CHECK(device.registers.refs == 1);
+  CHECK(AllReferencesReturned());
 }
 
 /* ---- helpers ---- */
@@ -408,7 +464,7 @@ static void NullSinkAndNullDevice(void) {
   gpioData = 0x27BF00;
   IRemoteModule* module = NewModule();
   CHECK(IRemoteModule_Start(module, &sink.iface, NULL) == E_UNEXPECTED);
-  CHECK(sink.refs == 1);
+  CHECK(AllReferencesReturned());
   CHECK(IRemoteModule_Start(module, NULL, &device.iface) == S_OK);
   CHECK(WaitFor("regs.Read", 4, 2000));
   CHECK(IRemoteModule_Stop(module) == S_OK);
@@ -433,12 +489,124 @@ static void LogThatCannotBeOpened(void) {
   LeaveDirectory();
 }
 
+static void DeepKeyHandler(void) {
+  EnterFreshDirectory("host-deep-handler");
+  ResetHostObjects();
+  gpioData = 0x27BF00;
+  onKey.deepStack = 1;
+  IRemoteModule* module = NewModule();
+  CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+  CHECK(WaitFor("deep handler", 1, 5000));
+  CHECK(IRemoteModule_Release(module) == 0);
+  onKey.deepStack = 0;
+  CheckAllReferencesReturned();
+  LeaveDirectory();
+}
+
+/* The host shuts down when Key_Power arrives: from inside OnKey it stops and
+ * releases the module, and the moment that call has returned it unloads the
+ * library. The module is created from a fresh load, so the unload is real. */
+static void KeyPowerClosesTheHost(const char* path) {
+  EnterFreshDirectory("host-key-power-closes");
+  ResetHostObjects();
+  gpioData = 0x27BF00;
+  LoadedModule own;
+  if (!CHECK(LoadModuleLibrary(path, &own))) return;
+  IRemoteModule* module = own.byName();
+  onKey.closeOnPower = module;
+  CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+  CHECK(WaitFor("host closed", 1, 5000));
+  UnloadModuleLibrary(&own);
+  int64_t closed = NowMs();
+  CHECK(WaitUntil(AllReferencesReturned, 5000));
+  printf(
+      "Key_Power closes the host: Stop and Release inside OnKey took %lld ms, "
+      "everything was given back %lld ms after the unload\n",
+      (long long)onKey.closeTookMs, (long long)(NowMs() - closed));
+  CHECK(onKey.closeTookMs < 1000);
+  /* After the call: no read and no report, then the ends in order. */
+  const char* ends[] = {"regs.Release", "device.Release", "sink.Release"};
+  int at = Find("host closed", 0);
+  CHECK(JournalSize() == at + 4);
+  for (int i = 0; i < 3 && at + 1 + i < JournalSize(); ++i) {
+    CHECK(strcmp(journal[at + 1 + i].what, ends[i]) == 0);
+  }
+  CHECK(strstr(ReadLog(), "Bye") != NULL);
+  LeaveDirectory();
+}
+
+static int threadsAtStart; /* before any module was made */
+static int ThreadsAsAtStart(void) {
+  return ProcessThreadCount() == threadsAtStart;
+}
+
+/* Load, start, final Release (every other one inside OnKey), unload at once. */
+static void UnloadRightAfterTheLastRelease(const char* path) {
+  enum { kRounds = 40 };
+  EnterFreshDirectory("host-unload-at-once");
+  ResetHostObjects();
+  gpioData = 0x1C3F00;               /* Key_1 */
+  WaitUntil(ThreadsAsAtStart, 2000); /* the earlier cases' workers are ending */
+  threadsAtStart = ProcessThreadCount();
+  int handles = ProcessHandleCount();
+  for (int round = 0; round < kRounds; ++round) {
+    LoadedModule own;
+    if (!CHECK(LoadModuleLibrary(path, &own))) break;
+    IRemoteModule* module = own.byName();
+    int inOnKey = round % 2;
+    if (inOnKey) onKey.releaseOnKey = module;
+    CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+    if (inOnKey) {
+      CHECK(WaitFor("host released", round / 2 + 1, 5000));
+    } else {
+      CHECK(IRemoteModule_Release(module) == 0);
+    }
+    UnloadModuleLibrary(&own);
+  }
+  CHECK(WaitUntil(AllReferencesReturned, 5000));
+  CHECK(WaitUntil(ThreadsAsAtStart, 5000));
+  CHECK(ProcessHandleCount() == handles);
+  CHECK(CountOf("release failed", 0) == 0);
+  printf(
+      "%d loads, starts, final releases (half inside OnKey) and unloads: threads %d -> %d, "
+      "handles %d -> %d\n",
+      kRounds, threadsAtStart, ProcessThreadCount(), handles, ProcessHandleCount());
+  LeaveDirectory();
+}
+
+#if defined(_WIN32)
+/* A host plug-in of the test's own owns a started module and releases it from
+ * its DllMain, under the loader lock, when the host unloads the plug-in. */
+static void ReleaseFromADllMain(const char* path, const char* pluginPath) {
+  EnterFreshDirectory("host-dllmain-release");
+  ResetHostObjects();
+  gpioData = 0x27BF00;
+  void (*holdUntilUnloaded)(IRemoteModule*) = NULL;
+  void* plugin = LoadPlugin(pluginPath, "HoldUntilUnloaded", (void (**)(void)) & holdUntilUnloaded);
+  LoadedModule own;
+  if (!CHECK(plugin != NULL) || !CHECK(LoadModuleLibrary(path, &own))) return;
+  IRemoteModule* module = own.byName();
+  CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+  CHECK(WaitFor("key", 1, 5000));
+  holdUntilUnloaded(module); /* the plug-in has the only reference now */
+  int64_t before = NowMs();
+  UnloadPlugin(plugin);
+  int64_t took = NowMs() - before;
+  printf("final Release from a DllMain: the plug-in's unload took %lld ms\n", (long long)took);
+  CHECK(took < 2000);
+  CheckAllReferencesReturned();
+  UnloadModuleLibrary(&own);
+  LeaveDirectory();
+}
+#endif
+
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: host_test PATH-TO-LIBRARY\n");
+  if (argc != 2 && argc != 3) {
+    fprintf(stderr, "usage: host_test PATH-TO-LIBRARY [PATH-TO-TEST-PLUGIN]\n");
     return 2;
   }
   journalLock = NewLock();
+  threadsAtStart = ProcessThreadCount();
   if (!CHECK(LoadModuleLibrary(argv[1], &library))) {
     fprintf(stderr, "%s\n", library.error);
     printf("%d passed, %d failed\n", passed, failed);
@@ -452,7 +620,14 @@ int main(int argc, char** argv) {
   DeviceWithoutRegistersEndsTheWorkerQuietly();
   NullSinkAndNullDevice();
   LogThatCannotBeOpened();
+  DeepKeyHandler();
   UnloadModuleLibrary(&library);
+  /* From here on nothing else holds the library. */
+  UnloadRightAfterTheLastRelease(argv[1]);
+  KeyPowerClosesTheHost(argv[1]); /* also: a load after all those unloads works */
+#if defined(_WIN32)
+  if (argc == 3) ReleaseFromADllMain(argv[1], argv[2]);
+#endif
   printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }

@@ -140,11 +140,11 @@ class Bench {
     module->Start(&sink, &card);
     WaitForReports(sink, 2, 5000);
     // The host side sleeps throughout, so the CPU time is the worker's.
-    int64_t cpuBefore = process_stats::CpuMicroseconds();
+    int64_t cpuBefore = ProcessCpuMicroseconds();
     Clock::time_point wallBefore = Clock::now();
     SleepMs(120 * 100 + 50);
     double wallMs = MsSince(wallBefore, Clock::now());
-    int64_t cpuUs = process_stats::CpuMicroseconds() - cpuBefore;
+    int64_t cpuUs = ProcessCpuMicroseconds() - cpuBefore;
     module->Stop();
     module->Release();
     std::vector<Clock::time_point> t = sink.Times();
@@ -162,14 +162,14 @@ class Bench {
   // The same measurement for a thread that only sleeps 100 ms at a time: what
   // ten wake-ups a second cost on this machine before any work is done.
   static void IdleThreadFloor() {
-    int64_t cpuBefore = process_stats::CpuMicroseconds();
+    int64_t cpuBefore = ProcessCpuMicroseconds();
     Clock::time_point wallBefore = Clock::now();
     std::thread sleeper([] {
       for (int i = 0; i < 120; ++i) SleepMs(100);
     });
     sleeper.join();
     double wallMs = MsSince(wallBefore, Clock::now());
-    int64_t cpuUs = process_stats::CpuMicroseconds() - cpuBefore;
+    int64_t cpuUs = ProcessCpuMicroseconds() - cpuBefore;
     printf(
         "  CPU of a bare thread sleeping 100 ms at a time: %.4f%% of one core (%lld us in %.1f "
         "s)\n",
@@ -228,13 +228,13 @@ class Bench {
   void Memory() {
     constexpr int kObjects = 64;
     std::vector<IRemoteModule*> modules;
-    int64_t before = process_stats::MemoryBytes();
+    int64_t before = ProcessMemoryBytes();
     for (int i = 0; i < kObjects; ++i) {
       modules.push_back(create());
       modules.back()->Start(&sink, &card);
     }
     SleepMs(200);
-    int64_t after = process_stats::MemoryBytes();
+    int64_t after = ProcessMemoryBytes();
     for (IRemoteModule* module : modules) module->Release();
     printf("Memory per started object (%d objects, %s): %.1f KiB\n", kObjects,
 #if defined(_WIN32)

@@ -1,21 +1,26 @@
-// Figures about the running process, for the stress tests and the benchmark.
+/* Figures about the running process, for the tests and the benchmark. Usable
+ * from C and C++. */
 #ifndef PELMAR4_TOOLS_PROCESS_PROCESS_STATS_H
 #define PELMAR4_TOOLS_PROCESS_PROCESS_STATS_H
 
 #include <stdint.h>
 
-namespace process_stats {
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-// Threads of this process.
-int ThreadCount();
-// Open handles (Windows) or file descriptors (Linux) of this process.
-int HandleCount();
-// CPU time this process has used, user and kernel, in microseconds.
-int64_t CpuMicroseconds();
-// Memory the process has committed for itself, in bytes (private bytes on
-// Windows, resident set on Linux).
-int64_t MemoryBytes();
+/* Threads of this process. */
+int ProcessThreadCount(void);
+/* Open handles (Windows) or file descriptors (Linux) of this process. */
+int ProcessHandleCount(void);
+/* CPU time this process has used, user and kernel, in microseconds. */
+int64_t ProcessCpuMicroseconds(void);
+/* Memory the process has committed for itself, in bytes (private bytes on
+ * Windows, resident set on Linux). */
+int64_t ProcessMemoryBytes(void);
 
-}  // namespace process_stats
+#ifdef __cplusplus
+}
+#endif
 
 #endif
