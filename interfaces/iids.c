@@ -15,8 +15,9 @@ PELMAR_IID_DEFINITION IID_IRemoteModule = {
 PELMAR_IID_DEFINITION IID_IDeviceRegisters = {
     0xF4660006, 0x7706, 0x11D3, {0xB6, 0x4E, 0x00, 0x10, 0x5A, 0xCB, 0x7F, 0xD0}};
 
-#if !defined(_WIN32)
-/* On Windows IID_IUnknown comes with the SDK's uuid library. */
+#if defined(PELMAR4_OWN_IUNKNOWN)
+/* Only with com_base.h's own IUnknown: on Windows IID_IUnknown comes with the
+ * SDK's uuid library, and a host with a COM header of its own has it too. */
 PELMAR_IID_DEFINITION IID_IUnknown = {
     0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 #endif

@@ -8,7 +8,11 @@
  * OnKey(name, alias): NUL-terminated 8-bit strings of at most 31 characters.
  * `name` is never empty ("Key_Power"); `alias` is a shorter name or the empty
  * string, never null. Both point into the module's static key table and stay
- * valid while the library is loaded. The result is ignored. */
+ * valid while the library is loaded. The result is ignored. OnKey may call
+ * Stop or Release on the module (no further key follows). It runs on a stack
+ * with the room of a thread the host makes itself: on Windows it grows to the
+ * process's default reserve, elsewhere it is the system's default, at least
+ * 1 MiB. */
 #ifndef PELMAR4_INTERFACES_REMOTE_KEY_SINK_H
 #define PELMAR4_INTERFACES_REMOTE_KEY_SINK_H
 

@@ -4,17 +4,28 @@
  * no arguments), "GetInterfacePtr" elsewhere. Each call returns a new object
  * with one reference, owned by the caller, or null when memory is short.
  *
- * All calls on this interface come from one host thread, one at a time.
+ * The host calls from its own thread, one call at a time. It may also call in
+ * from inside a call the module's worker makes on its thread (OnKey, a register
+ * access, the device's QueryInterface); no call there waits for the worker.
  *   Start(sink, device): takes a reference on `device` (required) and on `sink`
  *     (may be null: keys are then read but reported to nobody) and starts the
- *     worker thread. E_UNEXPECTED for a null device, for an object already
- *     started, or when the thread cannot be made (then Stop undoes the rest).
- *   Stop(): ends the worker, then releases the device and then the sink. S_OK,
- *     also when not started. E_UNEXPECTED if the worker did not end within
- *     5000 ms: everything it may use is kept, and a later Stop (or the final
- *     Release, which waits for it) finishes the job.
+ *     worker thread. E_UNEXPECTED for a null device or an object already
+ *     started (a stop asked for inside OnKey that is still finishing counts as
+ *     started), both taking nothing; or when the thread cannot be made, the
+ *     references then being held until Stop.
+ *   Stop(): asks the worker to end, waits until it has left (at most 5000 ms),
+ *     then releases the device and then the sink; S_OK, also when not started.
+ *     Inside a worker's call it returns S_OK at once, and the worker gives
+ *     everything back as soon as that call returns. E_UNEXPECTED if the worker
+ *     was still inside a host call after 5000 ms: everything it may use is
+ *     kept, and a later Stop finishes.
  *   Reserved(): does nothing.
- * The final Release stops a started object before freeing it. */
+ * The final Release stops a started object, waiting at most 5000 ms for the
+ * worker; inside a worker's call it returns 0 at once. A worker that is still
+ * in a host call then (blocked, or waiting for the releasing thread) gives
+ * everything back and frees the object when that call returns. It is safe
+ * from a DllMain. The library may be unloaded as soon as the final Release has
+ * returned, on any thread: a finishing worker keeps the code loaded. */
 #ifndef PELMAR4_INTERFACES_REMOTE_MODULE_H
 #define PELMAR4_INTERFACES_REMOTE_MODULE_H
 
