@@ -14,7 +14,8 @@ if [ $native_only -eq 1 ]; then
   pkgs=(cmake g++ make googletest)
 else
   pkgs=(cmake g++ make binutils googletest clang-format valgrind
-        g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386 zip unzip)
+        g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386 zip unzip
+        pev devscripts)
 fi
 missing=()
 for p in "${pkgs[@]}"; do installed "$p" || missing+=("$p"); done

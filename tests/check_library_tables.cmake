@@ -1,16 +1,41 @@
 # Checks what the shipped library shows a host: its exported names and, on
-# Windows, the DLLs it imports (so that it loads on a bare system) and its
-# version resource.
+# Windows, every function it imports (from KERNEL32.dll and msvcrt.dll only, so
+# that it loads on a bare system, and only what the module calls), its size and
+# its version resource.
 #   cmake -DLIBRARY=... -DWINDOWS=ON|OFF -DOBJDUMP=... -DVERSION=x.y.z -P check_library_tables.cmake
 if(WINDOWS)
   execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "${OBJDUMP} -p ${LIBRARY} failed")
   endif()
-  string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+  # "DLL Name: X" heads each DLL's list of "<vma>\t<hint>  <name>" lines.
+  string(REGEX MATCH "The Import Tables[^\n]*\n(.*)The Export Tables" _ "${dump}")
+  string(REGEX MATCHALL "DLL Name: [^\n]+|\t[0-9a-f]+\t +[0-9]+  [A-Za-z_0-9]+" entries
+         "${CMAKE_MATCH_1}")
+  set(imports "")
+  foreach(entry IN LISTS entries)
+    if(entry MATCHES "^DLL Name: (.+)$")
+      set(dll ${CMAKE_MATCH_1})
+    elseif(entry MATCHES "  ([A-Za-z_0-9]+)$")
+      list(APPEND imports "${dll}!${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
   list(SORT imports)
-  if(NOT imports STREQUAL "DLL Name: KERNEL32.dll;DLL Name: msvcrt.dll")
-    message(FATAL_ERROR "imports: ${imports}; expected KERNEL32.dll and msvcrt.dll only")
+  set(expected
+      KERNEL32.dll!CloseHandle KERNEL32.dll!CreateEventA KERNEL32.dll!CreateThread
+      KERNEL32.dll!DisableThreadLibraryCalls KERNEL32.dll!FreeLibraryAndExitThread
+      KERNEL32.dll!GetCurrentThreadId KERNEL32.dll!GetModuleHandleExA KERNEL32.dll!SetEvent
+      KERNEL32.dll!Sleep KERNEL32.dll!WaitForSingleObject
+      msvcrt.dll!abort msvcrt.dll!fclose msvcrt.dll!fopen msvcrt.dll!free msvcrt.dll!malloc
+      msvcrt.dll!vfprintf)
+  list(SORT expected)
+  if(NOT imports STREQUAL expected)
+    message(FATAL_ERROR "imports:\n  ${imports}\nexpected:\n  ${expected}")
+  endif()
+  list(LENGTH imports importCount)
+  file(SIZE ${LIBRARY} size)
+  if(size GREATER 12288)
+    message(FATAL_ERROR "Pelmar4.dll is ${size} bytes, more than 12 KiB")
   endif()
   string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(([^\n]+\n)*)" table "${dump}")
   string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" names "${CMAKE_MATCH_1}")
@@ -32,7 +57,8 @@ if(WINDOWS)
       message(FATAL_ERROR "no '${pair}' in the version resource")
     endif()
   endforeach()
-  message(STATUS "Pelmar4.dll: one export _GetInterfacePtr@0 at ordinal 1; imports ${imports}")
+  message(STATUS "Pelmar4.dll: ${size} bytes; one export _GetInterfacePtr@0 at ordinal 1; "
+                 "${importCount} imports: ${imports}")
 else()
   execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols
                   RESULT_VARIABLE failed)
