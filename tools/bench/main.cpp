@@ -9,11 +9,19 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <time.h>
+#endif
 
 #include "interfaces/device_registers.h"
 #include "interfaces/remote_module.h"
@@ -32,8 +40,8 @@ void SleepMs(double ms) {
   std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(ms * 1000)));
 }
 
-// Records when each key report arrives.
-class TimingSink : public IRemoteKeySink {
+// What every sink of the benchmark shares: counting, and no other interface.
+class CountedSink : public IRemoteKeySink {
  public:
   HRESULT PELMAR_CALL QueryInterface(REFIID, void** out) override {
     *out = nullptr;
@@ -41,6 +49,15 @@ class TimingSink : public IRemoteKeySink {
   }
   ULONG PELMAR_CALL AddRef() override { return ++refs; }
   ULONG PELMAR_CALL Release() override { return --refs; }
+  bool AllReleased() const { return refs == 1; }
+
+ private:
+  std::atomic<ULONG> refs{1};
+};
+
+// Records when each key report arrives.
+class TimingSink : public CountedSink {
+ public:
   HRESULT PELMAR_CALL OnKey(const char*, const char*) override {
     std::lock_guard<std::mutex> guard(lock);
     times.push_back(Clock::now());
@@ -60,7 +77,6 @@ class TimingSink : public IRemoteKeySink {
   }
 
  private:
-  std::atomic<ULONG> refs{1};
   std::mutex lock;
   std::vector<Clock::time_point> times;
 };
@@ -83,10 +99,113 @@ class HeldKeyCard : public IDeviceRegisters {
     return S_OK;
   }
   HRESULT PELMAR_CALL WriteRegister(uint32_t, uint32_t) override { return S_OK; }
+  bool AllReleased() const { return refs == 1; }
 
  private:
   std::atomic<ULONG> refs{1};
 };
+
+// Calls `start(i)` for i from 0 to count - 1, `spacingMs` apart.
+template <typename Start>
+void Spread(int count, double spacingMs, Start start) {
+  Clock::time_point origin = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    SleepMs(i * spacingMs - MsSince(origin, Clock::now()));
+    start(i);
+  }
+}
+
+// Does nothing with a key but call `onKey` if set: the least a host can do.
+class QuietSink : public CountedSink {
+ public:
+  HRESULT PELMAR_CALL OnKey(const char*, const char*) override {
+    if (onKey) onKey();
+    return S_OK;
+  }
+  // Called at every key; it keeps to a few instructions.
+  std::function<void()> onKey;
+};
+
+#if defined(_WIN32)
+template <typename Work>
+double CpuUsWhile(Work work) {
+  int64_t before = ProcessCpuMicroseconds();
+  work();
+  return static_cast<double>(ProcessCpuMicroseconds() - before);
+}
+
+// The smallest step of the process CPU clock seen while spinning.
+double CpuClockStepUs() {
+  double step = 1e9;
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
+  for (int seen = 0; seen < 5 && Clock::now() < deadline; ++seen) {
+    int64_t start = ProcessCpuMicroseconds();
+    int64_t now = start;
+    while (now == start && Clock::now() < deadline) now = ProcessCpuMicroseconds();
+    if (now != start) step = std::min(step, static_cast<double>(now - start));
+  }
+  return step;
+}
+#else
+// The CPU clocks of a group of threads, each added by the thread itself.
+class ThreadClocks {
+ public:
+  void AddCallingThread() {
+    std::lock_guard<std::mutex> guard(lock);
+    clockid_t id;
+    if (pthread_getcpuclockid(pthread_self(), &id) == 0) clocks.push_back(id);
+  }
+  double TotalUs() {
+    std::lock_guard<std::mutex> guard(lock);
+    double total = 0;
+    for (clockid_t id : clocks) {
+      timespec t{};
+      clock_gettime(id, &t);
+      total += static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+    }
+    return total;
+  }
+
+ private:
+  std::mutex lock;
+  std::vector<clockid_t> clocks;
+};
+#endif
+
+// Calls `action` with `module` at the first key, then reports nothing more.
+class CallbackSink : public CountedSink {
+ public:
+  explicit CallbackSink(std::function<void(IRemoteModule*)> action) : action(std::move(action)) {}
+  HRESULT PELMAR_CALL OnKey(const char*, const char*) override {
+    if (!acted.exchange(true)) action(module);
+    return S_OK;
+  }
+  IRemoteModule* module = nullptr;
+
+ private:
+  std::function<void(IRemoteModule*)> action;
+  std::atomic<bool> acted{false};
+};
+
+#if defined(_WIN32)
+// Functions the loaded DLL imports, counted in its import directory.
+int ImportedFunctions(void* handle) {
+  const BYTE* base = static_cast<const BYTE*>(handle);
+  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  int count = 0;
+  for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports); dll->Name != 0;
+       ++dll) {
+    DWORD names = dll->OriginalFirstThunk != 0 ? dll->OriginalFirstThunk : dll->FirstThunk;
+    for (auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + names);
+         thunk->u1.AddressOfData != 0; ++thunk) {
+      ++count;
+    }
+  }
+  return count;
+}
+#endif
 
 struct Stats {
   double median, p99, max;
@@ -139,12 +258,7 @@ class Bench {
     sink.Clear();
     module->Start(&sink, &card);
     WaitForReports(sink, 2, 5000);
-    // The host side sleeps throughout, so the CPU time is the worker's.
-    int64_t cpuBefore = ProcessCpuMicroseconds();
-    Clock::time_point wallBefore = Clock::now();
     SleepMs(120 * 100 + 50);
-    double wallMs = MsSince(wallBefore, Clock::now());
-    int64_t cpuUs = ProcessCpuMicroseconds() - cpuBefore;
     module->Stop();
     module->Release();
     std::vector<Clock::time_point> t = sink.Times();
@@ -154,26 +268,127 @@ class Bench {
     double period = MsSince(t[1], t.back()) / static_cast<double>(t.size() - 2);
     printf("  steady period over %zu repeats: %.3f ms, ratio to 100 ms: %.5f\n", t.size() - 2,
            period, period / 100);
-    printf("  CPU while polling a held key: %.4f%% of one core (%lld us in %.1f s)\n",
-           100.0 * cpuUs / (wallMs * 1000), static_cast<long long>(cpuUs), wallMs / 1000);
-    IdleThreadFloor();
   }
 
-  // The same measurement for a thread that only sleeps 100 ms at a time: what
-  // ten wake-ups a second cost on this machine before any work is done.
-  static void IdleThreadFloor() {
-    int64_t cpuBefore = ProcessCpuMicroseconds();
-    Clock::time_point wallBefore = Clock::now();
-    std::thread sleeper([] {
-      for (int i = 0; i < 120; ++i) SleepMs(100);
+  // CPU while polling a held key, against a bare thread that only sleeps
+  // 100 ms at a time (what ten wake-ups a second cost before any work), 64 of
+  // each. Their wake-ups are spread evenly over each 100 ms, so that no thread
+  // gains from waking together with another. Linux has per-thread CPU clocks to
+  // the nanosecond: modules and bare threads run side by side, a worker halfway
+  // between two bare threads, and are read over the same 12 s, so the
+  // machine's ups and downs hit both alike. Windows counts CPU in ticks (10 to
+  // 20 ms under Wine): there the process's CPU is read, one group after the
+  // other for twice as long, and the clock's step is printed beside the figure.
+  void Cpu() {
+    constexpr int kInstances = 64;
+#if defined(_WIN32)
+    constexpr double kSeconds = 24;  // the clock's step under 5% of each figure
+#else
+    constexpr double kSeconds = 12;
+#endif
+    constexpr double kSpacingMs = 100.0 / kInstances;
+    std::vector<IRemoteModule*> modules;
+    QuietSink quiet;
+    std::atomic<bool> done{false};
+    std::vector<std::thread> sleepers;
+    // A module reads 20 ms after Start, 1000 ms later, then every 100 ms.
+    auto startModule = [&] {
+      modules.push_back(create());
+      modules.back()->Start(&quiet, &card);
+    };
+    auto startSleeper = [&](double firstMs, std::function<void()> first) {
+      sleepers.emplace_back([&done, firstMs, first] {
+        if (first) first();
+        SleepMs(firstMs);
+        while (!done) SleepMs(100);
+      });
+    };
+#if defined(_WIN32)
+    double stepUs = CpuClockStepUs();
+    Spread(kInstances, kSpacingMs, [&](int) { startModule(); });
+    SleepMs(1200);  // all of them past the first repeat: polling every 100 ms
+    double moduleUs = CpuUsWhile([&] { SleepMs(kSeconds * 1000); });
+    for (IRemoteModule* module : modules) module->Release();
+    Spread(kInstances, kSpacingMs, [&](int) { startSleeper(20, nullptr); });
+    SleepMs(1200);
+    double bareUs = CpuUsWhile([&] { SleepMs(kSeconds * 1000); });
+    const char* how = "process CPU, one group after the other";
+#else
+    double stepUs = 0.001;
+    ThreadClocks workers, bare;
+    quiet.onKey = [&] {
+      thread_local bool added = false;
+      if (!added) workers.AddCallingThread();
+      added = true;
+    };
+    Spread(kInstances, kSpacingMs, [&](int) {
+      startModule();
+      startSleeper(20 + 50 + kSpacingMs / 2, [&] { bare.AddCallingThread(); });
     });
-    sleeper.join();
-    double wallMs = MsSince(wallBefore, Clock::now());
-    int64_t cpuUs = ProcessCpuMicroseconds() - cpuBefore;
+    SleepMs(1200);
+    double moduleBefore = workers.TotalUs(), bareBefore = bare.TotalUs();
+    SleepMs(kSeconds * 1000);
+    double moduleUs = workers.TotalUs() - moduleBefore, bareUs = bare.TotalUs() - bareBefore;
+    for (IRemoteModule* module : modules) module->Release();
+    const char* how = "per-thread CPU clocks, side by side";
+#endif
+    done = true;
+    for (std::thread& sleeper : sleepers) sleeper.join();
+    auto share = [&](double us) { return 100.0 * us / kInstances / (kSeconds * 1e6); };
+    printf("CPU while polling, %d of each for %.0f s (%s; clock step %.3f us):\n", kInstances,
+           kSeconds, how, stepUs);
     printf(
-        "  CPU of a bare thread sleeping 100 ms at a time: %.4f%% of one core (%lld us in %.1f "
-        "s)\n",
-        100.0 * cpuUs / (wallMs * 1000), static_cast<long long>(cpuUs), wallMs / 1000);
+        "  module polling a held key: %.4f%% of one core each (%.0f us in all; the clock "
+        "step is %.2f%% of it)\n",
+        share(moduleUs), moduleUs, 100 * stepUs / moduleUs);
+    printf(
+        "  bare thread sleeping 100 ms at a time: %.4f%% of one core each (%.0f us in all; the "
+        "clock step is %.2f%% of it)\n",
+        share(bareUs), bareUs, 100 * stepUs / bareUs);
+    printf("  ratio module / bare thread: %.3f\n", moduleUs / bareUs);
+  }
+
+  // What a host sees when it stops and releases the module from inside OnKey,
+  // and when its final Release meets a worker blocked in a host call (a
+  // SendMessage to the releasing thread, say).
+  void Lifecycle() {
+    printf("Stop and Release from inside the host's calls:\n");
+    std::vector<double> inside, backAfter;
+    for (int run = 0; run < 20; ++run) {
+      std::atomic<double> tookUs{-1};
+      CallbackSink closer([&](IRemoteModule* module) {
+        Clock::time_point before = Clock::now();
+        module->Stop();
+        module->Release();
+        tookUs = MsSince(before, Clock::now()) * 1000;
+      });
+      closer.module = create();
+      Clock::time_point started = Clock::now();
+      closer.module->Start(&closer, &card);
+      while (tookUs < 0 || !card.AllReleased() || !closer.AllReleased()) SleepMs(0.1);
+      inside.push_back(tookUs);
+      backAfter.push_back(MsSince(started, Clock::now()) - 20);
+    }
+    Print("Stop and Release inside OnKey", inside, "us");
+    Print("everything given back, after the first report", backAfter, "ms");
+
+    std::atomic<bool> answered{false};
+    CallbackSink blocked([&](IRemoteModule*) {
+      while (!answered) SleepMs(1);
+    });
+    IRemoteModule* module = create();
+    module->Start(&blocked, &card);
+    SleepMs(100);  // the worker is inside OnKey now, and stays there
+    Clock::time_point before = Clock::now();
+    module->Release();
+    double releaseMs = MsSince(before, Clock::now());
+    answered = true;
+    Clock::time_point returned = Clock::now();
+    while (!card.AllReleased() || !blocked.AllReleased()) SleepMs(1);
+    printf(
+        "  final Release while OnKey is blocked: returned after %.1f ms; everything given "
+        "back %.1f ms after OnKey returned\n",
+        releaseMs, MsSince(returned, Clock::now()));
   }
 
   void StopLatency() {
@@ -273,11 +488,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::ifstream file(path, std::ios::binary | std::ios::ate);
-  printf("pelmar4-bench: %s, %lld bytes (%.1f KiB)\n", path.c_str(),
+  printf("pelmar4-bench: %s, %lld bytes (%.1f KiB)", path.c_str(),
          static_cast<long long>(file.tellg()), static_cast<double>(file.tellg()) / 1024);
+#if defined(_WIN32)
+  printf(", %d imported functions", ImportedFunctions(library.handle));
+#endif
+  printf("\n");
   Bench bench(library.byName);
   bench.Schedule();
+  bench.Cpu();
   bench.StopLatency();
+  bench.Lifecycle();
   bench.StartCost();
   bench.Memory();
   UnloadModuleLibrary(&library);
