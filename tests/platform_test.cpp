@@ -67,34 +67,6 @@ TEST(Platform, ThreadRunsAtOnceOnItsOwnAndGoesOnAfterItsHandleIsClosed) {
   EXPECT_TRUE(argument.done);
 }
 
-// Host code runs on the worker: it gets the stack a Windows thread grows to,
-// whatever the 32 KiB asked for.
-void UseStack(size_t bytes, platform::Event* done) {
-  volatile char block[64 * 1024];
-  block[0] = 1;
-  block[sizeof block - 1] = 1;
-  if (bytes > sizeof block) {
-    UseStack(bytes - sizeof block, done);
-  } else {
-    platform::SignalEvent(done);
-  }
-  block[1] = block[0];  // the frame outlives the call: no tail call
-}
-
-unsigned long PLATFORM_THREAD_CALL DeepRoutine(void* raw) {
-  UseStack(512 * 1024, static_cast<platform::Event*>(raw));
-  return 0;
-}
-
-TEST(Platform, ThreadHasRoomForDeepHostCode) {
-  platform::Event* done = platform::CreateManualResetEvent();
-  platform::Thread* thread = platform::CreateWorkerThread(32768, DeepRoutine, done);
-  ASSERT_NE(thread, nullptr);
-  EXPECT_TRUE(platform::WaitForEvent(done, 5000));
-  platform::CloseThread(thread);
-  platform::CloseEvent(done);
-}
-
 TEST(Platform, SleepLastsAtLeastTheTimeAsked) {
   for (uint32_t ms : {0u, 1u, 30u}) {
     auto before = Clock::now();
