@@ -197,10 +197,7 @@ bool RemoteModuleBase::HandOverDestruction() {
   }
   // The worker has left and is signalling; should the signal still not come,
   // the event is let go rather than closed under it.
-  if (!ForgetWorker(kStopWaitMs)) {
-    platform::CloseThread(thread.exchange(nullptr, std::memory_order_acquire));
-    leftEvent = nullptr;
-  }
+  if (!ForgetWorker(kStopWaitMs)) leftEvent = nullptr;
   return false;
 }
 

@@ -9,8 +9,9 @@
 // How a stop ends. The host thread asks the worker to end and waits, at most
 // kStopWaitMs, until the worker has left the object for good; that is the
 // worker's own signal, not the thread's end, which under a loader lock can
-// never come. Then one function, FinishStop, closes the handles and gives the
-// device and then the sink back. It runs on the host thread after such a wait
+// never come; its thread handle and signal are then closed. Then one function,
+// FinishStop, closes the stop event and gives the device and then the sink
+// back. It runs on the host thread after such a wait
 // (the usual ending), or on the worker at its end when the stop was requested
 // on the worker's own thread or the final Release was handed to it after the
 // wait ran out; then the worker also frees the object. Nothing waits without

@@ -489,23 +489,10 @@ static void LogThatCannotBeOpened(void) {
   LeaveDirectory();
 }
 
-static void DeepKeyHandler(void) {
-  EnterFreshDirectory("host-deep-handler");
-  ResetHostObjects();
-  gpioData = 0x27BF00;
-  onKey.deepStack = 1;
-  IRemoteModule* module = NewModule();
-  CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
-  CHECK(WaitFor("deep handler", 1, 5000));
-  CHECK(IRemoteModule_Release(module) == 0);
-  onKey.deepStack = 0;
-  CheckAllReferencesReturned();
-  LeaveDirectory();
-}
-
-/* The host shuts down when Key_Power arrives: from inside OnKey it stops and
- * releases the module, and the moment that call has returned it unloads the
- * library. The module is created from a fresh load, so the unload is real. */
+/* The host shuts down when Key_Power arrives: its key handler, which needs
+ * 256 KiB of stack, stops and releases the module from inside OnKey, and the
+ * moment that call has returned the host unloads the library. The module is
+ * created from a fresh load, so the unload is real. */
 static void KeyPowerClosesTheHost(const char* path) {
   EnterFreshDirectory("host-key-power-closes");
   ResetHostObjects();
@@ -514,6 +501,7 @@ static void KeyPowerClosesTheHost(const char* path) {
   if (!CHECK(LoadModuleLibrary(path, &own))) return;
   IRemoteModule* module = own.byName();
   onKey.closeOnPower = module;
+  onKey.deepStack = 1;
   CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
   CHECK(WaitFor("host closed", 1, 5000));
   UnloadModuleLibrary(&own);
@@ -532,6 +520,8 @@ static void KeyPowerClosesTheHost(const char* path) {
     CHECK(strcmp(journal[at + 1 + i].what, ends[i]) == 0);
   }
   CHECK(strstr(ReadLog(), "Bye") != NULL);
+  CHECK(CountOf("deep handler", 0) == 1);
+  onKey.deepStack = 0;
   LeaveDirectory();
 }
 
@@ -620,7 +610,6 @@ int main(int argc, char** argv) {
   DeviceWithoutRegistersEndsTheWorkerQuietly();
   NullSinkAndNullDevice();
   LogThatCannotBeOpened();
-  DeepKeyHandler();
   UnloadModuleLibrary(&library);
   /* From here on nothing else holds the library. */
   UnloadRightAfterTheLastRelease(argv[1]);
