@@ -81,6 +81,32 @@ class TimingSink : public CountedSink {
   std::vector<Clock::time_point> times;
 };
 
+// Does nothing with a key but call `onKey` if set: the least a host can do.
+class QuietSink : public CountedSink {
+ public:
+  HRESULT PELMAR_CALL OnKey(const char*, const char*) override {
+    if (onKey) onKey();
+    return S_OK;
+  }
+  // Called at every key; it keeps to a few instructions.
+  std::function<void()> onKey;
+};
+
+// Calls `action` with `module` at the first key, then reports nothing more.
+class CallbackSink : public CountedSink {
+ public:
+  explicit CallbackSink(std::function<void(IRemoteModule*)> action) : action(std::move(action)) {}
+  HRESULT PELMAR_CALL OnKey(const char*, const char*) override {
+    if (!acted.exchange(true)) action(module);
+    return S_OK;
+  }
+  IRemoteModule* module = nullptr;
+
+ private:
+  std::function<void(IRemoteModule*)> action;
+  std::atomic<bool> acted{false};
+};
+
 // A card whose remote holds Key_Power down for ever.
 class HeldKeyCard : public IDeviceRegisters {
  public:
@@ -105,26 +131,15 @@ class HeldKeyCard : public IDeviceRegisters {
   std::atomic<ULONG> refs{1};
 };
 
-// Calls `start(i)` for i from 0 to count - 1, `spacingMs` apart.
+// Calls `start` `count` times, `spacingMs` apart.
 template <typename Start>
 void Spread(int count, double spacingMs, Start start) {
   Clock::time_point origin = Clock::now();
   for (int i = 0; i < count; ++i) {
     SleepMs(i * spacingMs - MsSince(origin, Clock::now()));
-    start(i);
+    start();
   }
 }
-
-// Does nothing with a key but call `onKey` if set: the least a host can do.
-class QuietSink : public CountedSink {
- public:
-  HRESULT PELMAR_CALL OnKey(const char*, const char*) override {
-    if (onKey) onKey();
-    return S_OK;
-  }
-  // Called at every key; it keeps to a few instructions.
-  std::function<void()> onKey;
-};
 
 #if defined(_WIN32)
 template <typename Work>
@@ -145,6 +160,24 @@ double CpuClockStepUs() {
     if (now != start) step = std::min(step, static_cast<double>(now - start));
   }
   return step;
+}
+
+// Functions the loaded DLL imports, counted in its import directory.
+int ImportedFunctions(void* handle) {
+  const BYTE* base = static_cast<const BYTE*>(handle);
+  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  int count = 0;
+  for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports); dll->Name != 0;
+       ++dll) {
+    DWORD names = dll->OriginalFirstThunk != 0 ? dll->OriginalFirstThunk : dll->FirstThunk;
+    for (auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + names);
+         thunk->u1.AddressOfData != 0; ++thunk) {
+      ++count;
+    }
+  }
+  return count;
 }
 #else
 // The CPU clocks of a group of threads, each added by the thread itself.
@@ -170,41 +203,6 @@ class ThreadClocks {
   std::mutex lock;
   std::vector<clockid_t> clocks;
 };
-#endif
-
-// Calls `action` with `module` at the first key, then reports nothing more.
-class CallbackSink : public CountedSink {
- public:
-  explicit CallbackSink(std::function<void(IRemoteModule*)> action) : action(std::move(action)) {}
-  HRESULT PELMAR_CALL OnKey(const char*, const char*) override {
-    if (!acted.exchange(true)) action(module);
-    return S_OK;
-  }
-  IRemoteModule* module = nullptr;
-
- private:
-  std::function<void(IRemoteModule*)> action;
-  std::atomic<bool> acted{false};
-};
-
-#if defined(_WIN32)
-// Functions the loaded DLL imports, counted in its import directory.
-int ImportedFunctions(void* handle) {
-  const BYTE* base = static_cast<const BYTE*>(handle);
-  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-  int count = 0;
-  for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports); dll->Name != 0;
-       ++dll) {
-    DWORD names = dll->OriginalFirstThunk != 0 ? dll->OriginalFirstThunk : dll->FirstThunk;
-    for (auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + names);
-         thunk->u1.AddressOfData != 0; ++thunk) {
-      ++count;
-    }
-  }
-  return count;
-}
 #endif
 
 struct Stats {
@@ -305,11 +303,11 @@ class Bench {
     };
 #if defined(_WIN32)
     double stepUs = CpuClockStepUs();
-    Spread(kInstances, kSpacingMs, [&](int) { startModule(); });
+    Spread(kInstances, kSpacingMs, [&] { startModule(); });
     SleepMs(1200);  // all of them past the first repeat: polling every 100 ms
     double moduleUs = CpuUsWhile([&] { SleepMs(kSeconds * 1000); });
     for (IRemoteModule* module : modules) module->Release();
-    Spread(kInstances, kSpacingMs, [&](int) { startSleeper(20, nullptr); });
+    Spread(kInstances, kSpacingMs, [&] { startSleeper(20, nullptr); });
     SleepMs(1200);
     double bareUs = CpuUsWhile([&] { SleepMs(kSeconds * 1000); });
     const char* how = "process CPU, one group after the other";
@@ -321,7 +319,7 @@ class Bench {
       if (!added) workers.AddCallingThread();
       added = true;
     };
-    Spread(kInstances, kSpacingMs, [&](int) {
+    Spread(kInstances, kSpacingMs, [&] {
       startModule();
       startSleeper(20 + 50 + kSpacingMs / 2, [&] { bare.AddCallingThread(); });
     });
@@ -394,36 +392,30 @@ class Bench {
   void StopLatency() {
     printf("Stop latency beyond the rest of the worker's current sleep (ms):\n");
     std::mt19937 random(4);
-    std::vector<double> inShort, inLong;
-    for (int run = 0; run < 10; ++run) {
+    Print("Stop inside the 1000 ms sleep", StopInSleep(10, 1, 1000, 50, 900, random), "ms");
+    Print("Stop inside the 100 ms sleep", StopInSleep(30, 3, 100, 5, 90, random), "ms");
+  }
+
+  // `runs` times: Stop at a random point `fromMs` to `toMs` into the sleep of
+  // `sleepMs` that follows report number `report`; how much longer Stop took
+  // than the rest of that sleep.
+  std::vector<double> StopInSleep(int runs, size_t report, double sleepMs, double fromMs,
+                                  double toMs, std::mt19937& random) {
+    std::vector<double> beyond;
+    for (int run = 0; run < runs; ++run) {
       IRemoteModule* module = create();
       sink.Clear();
       module->Start(&sink, &card);
-      WaitForReports(sink, 1, 5000);
-      Clock::time_point reported = sink.Times()[0];
-      SleepMs(std::uniform_real_distribution<double>(50, 900)(random));
+      WaitForReports(sink, report, 5000);
+      Clock::time_point reported = sink.Times()[report - 1];
+      SleepMs(std::uniform_real_distribution<double>(fromMs, toMs)(random));
       Clock::time_point asked = Clock::now();
       module->Stop();
       double took = MsSince(asked, Clock::now());
-      inLong.push_back(took - (1000 - MsSince(reported, asked)));
+      beyond.push_back(took - (sleepMs - MsSince(reported, asked)));
       module->Release();
     }
-    IRemoteModule* module = nullptr;
-    for (int run = 0; run < 30; ++run) {
-      module = create();
-      sink.Clear();
-      module->Start(&sink, &card);
-      WaitForReports(sink, 3, 5000);
-      Clock::time_point reported = sink.Times()[2];
-      SleepMs(std::uniform_real_distribution<double>(5, 90)(random));
-      Clock::time_point asked = Clock::now();
-      module->Stop();
-      double took = MsSince(asked, Clock::now());
-      inShort.push_back(took - (100 - MsSince(reported, asked)));
-      module->Release();
-    }
-    Print("Stop inside the 1000 ms sleep", inLong, "ms");
-    Print("Stop inside the 100 ms sleep", inShort, "ms");
+    return beyond;
   }
 
   void StartCost() {
