@@ -26,9 +26,6 @@ class HostCallsBack : public ::testing::Test {
     };
   }
   void TearDown() override { ExpectAllGivenBack(sink, device); }
-  bool AllBack() const {
-    return sink.Count() == 1 && device.Count() == 1 && device.registers.Count() == 1;
-  }
 
   ScratchDirectory scratch{::testing::UnitTest::GetInstance()->current_test_info()->name()};
   Journal journal;

@@ -28,15 +28,10 @@ class Stress : public ::testing::Test {
     threadsBefore = ProcessThreadCount();
     handlesBefore = ProcessHandleCount();
   }
-  // True once the process has `count` threads, waiting up to 5 s for ended
-  // threads to leave.
+  // True once the process has `count` threads: ended threads take a moment to
+  // leave.
   static bool ThreadCountReaches(int count) {
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (ProcessThreadCount() != count) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return Eventually([count] { return ProcessThreadCount() == count; });
   }
   void ExpectProcessBackToStart() {
     EXPECT_TRUE(ThreadCountReaches(threadsBefore)) << ProcessThreadCount();
