@@ -2,18 +2,17 @@
  * module's headers: the two must compile together, the host's types winning.
  * Compiling this file is the check. */
 #if !defined(_WIN32)
-#include <stdint.h>
-
+/* Spelt with the language's own types, as such headers often are; the layout
+ * is the one every COM header shares. */
 #define _HRESULT_DEFINED
-typedef int32_t HRESULT;
+typedef int HRESULT;
 #define _ULONG_DEFINED
-typedef uint32_t ULONG;
+typedef unsigned int ULONG;
 #define GUID_DEFINED
 typedef struct _GUID {
-  uint32_t Data1;
-  uint16_t Data2;
-  uint16_t Data3;
-  uint8_t Data4[8];
+  unsigned int Data1;
+  unsigned short Data2, Data3;
+  unsigned char Data4[8];
 } GUID;
 #define __IID_DEFINED__
 typedef GUID IID;
