@@ -10,6 +10,31 @@ native_only=0
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
+# A mirror in the middle of a sync, or a proxy holding a stale copy, can fail
+# one index file while the rest are fine. Retry a little, then go on with the
+# indexes that did arrive: apt-get install says clearly if they are not enough.
+apt_update() {
+  local try
+  for try in 1 2 3; do
+    as_root apt-get update -qq && return 0
+    [ $try -lt 3 ] && sleep 10
+  done
+  echo "setup: some package indexes could not be fetched; going on with the others" >&2
+}
+
+# Without the security index of one architecture, apt may want a security
+# update of an amd64 library whose i386 twin it cannot see, and refuse to pair
+# them. Preferring the release's own versions then gives a consistent set.
+apt_install() {
+  local codename
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "$@" >/dev/null && return 0
+  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  echo "setup: retrying with the $codename release's own versions preferred" >&2
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    -t "$codename" "$@" >/dev/null
+}
+
 if [ $native_only -eq 1 ]; then
   pkgs=(cmake g++ make googletest)
 else
@@ -23,9 +48,8 @@ for p in "${pkgs[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  apt_update
+  apt_install "${missing[@]}"
 fi
 
 [ $native_only -eq 1 ] && exit 0
@@ -45,7 +69,7 @@ if ! "$probe_dir/p" 2>/dev/null; then
     echo "setup: installing qemu-user-static from bookworm-backports (32-bit execution is off)"
     echo 'deb http://deb.debian.org/debian bookworm-backports main' |
       as_root tee /etc/apt/sources.list.d/bookworm-backports.list >/dev/null
-    as_root apt-get update -qq
+    apt_update
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
       -t bookworm-backports qemu-user-static >/dev/null
   fi
