@@ -22,17 +22,20 @@ apt_update() {
   echo "setup: some package indexes could not be fetched; going on with the others" >&2
 }
 
+apt_get_install() {
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "$@" >/dev/null
+}
+
 # Without the security index of one architecture, apt may want a security
 # update of an amd64 library whose i386 twin it cannot see, and refuse to pair
 # them. Preferring the release's own versions then gives a consistent set.
 apt_install() {
   local codename
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "$@" >/dev/null && return 0
+  apt_get_install "$@" && return 0
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
   echo "setup: retrying with the $codename release's own versions preferred" >&2
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    -t "$codename" "$@" >/dev/null
+  apt_get_install -t "$codename" "$@"
 }
 
 if [ $native_only -eq 1 ]; then
@@ -70,8 +73,7 @@ if ! "$probe_dir/p" 2>/dev/null; then
     echo 'deb http://deb.debian.org/debian bookworm-backports main' |
       as_root tee /etc/apt/sources.list.d/bookworm-backports.list >/dev/null
     apt_update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-      -t bookworm-backports qemu-user-static >/dev/null
+    apt_get_install -t bookworm-backports qemu-user-static
   fi
   binfmt=/proc/sys/fs/binfmt_misc
   [ -e "$binfmt/register" ] || as_root mount -t binfmt_misc binfmt_misc "$binfmt"
