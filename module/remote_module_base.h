@@ -26,9 +26,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <atomic>
-
 #include "interfaces/remote_module.h"
+#include "platform/atomic.h"
 #include "platform/platform.h"
 
 struct RemoteKey;
@@ -89,19 +88,19 @@ class RemoteModuleBase : public IRemoteModule {
   void LeaveForGood();
   void ReleaseLast();
 
-  std::atomic<platform::Thread*> thread{nullptr};
-  std::atomic<int32_t> refCount{1};
+  platform::Atomic<platform::Thread*> thread{nullptr};
+  platform::Atomic<int32_t> refCount{1};
   platform::Event* stopEvent = nullptr;
   IUnknown* device = nullptr;
   IRemoteKeySink* sink = nullptr;
   const RemoteKey* keys;
   int32_t keyCount;
-  std::atomic<bool> stopRequested{false};
+  platform::Atomic<bool> stopRequested{false};
   // Set by the worker as its last act on the object; closed by the host thread
   // once it has seen it, or with the object.
   platform::Event* leftEvent = nullptr;
-  std::atomic<platform::ThreadId> workerThreadId{0};
-  std::atomic<int32_t> ending{kWorkerGone};
+  platform::Atomic<platform::ThreadId> workerThreadId{0};
+  platform::Atomic<int32_t> ending{kWorkerGone};
 };
 
 #endif
