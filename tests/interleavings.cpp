@@ -1,0 +1,461 @@
+// The module's lifecycle promises (C1 to C6, interfaces/remote_module.h),
+// checked over every interleaving of the host's thread and the worker, up to a
+// preemption bound, and over random deeper ones. Each row of the table is a
+// host script, what a host call on the worker does and where, and a failure;
+// the real module code runs on the explorer's platform layer.
+//
+// Usage: interleavings [--only PROMISE] [--replay KEY]
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "keys/gpio_remote_module.h"
+#include "log/log_message.h"
+#include "support/explorer/explored_platform.h"
+#include "support/explorer/scheduler.h"
+
+// The log is not part of the lifecycle: its lines go nowhere here.
+void LogMessage(const char*, ...) {}
+
+namespace {
+
+// What a host call on the worker does, the first time the worker makes it.
+enum class Action {
+  kNothing,
+  kStop,
+  kStopThenRelease,  // releases the reference the host gave its handler
+  kRelease,          // the same, without a Stop
+  kSendMessage,      // blocks until the host thread's current call has returned
+  kSlow,             // takes 8 s
+  kTakeAndDrop,      // AddRef and Release on the module, as a smart pointer copy does
+};
+enum class Where { kOnKey, kPollRead, kDeviceRelease };
+enum class Failure { kNone, kEventCreation, kThreadCreation, kRefusedRegisters };
+
+struct Row {
+  const char* script;  // the host thread's steps: Start Stop Release Await Exit
+  Action action;
+  Where where;
+  Failure failure;
+  int bound;
+};
+
+constexpr Action kNothing = Action::kNothing, kStop = Action::kStop,
+                 kStopThenRelease = Action::kStopThenRelease, kRelease = Action::kRelease,
+                 kSendMessage = Action::kSendMessage, kSlow = Action::kSlow,
+                 kTakeAndDrop = Action::kTakeAndDrop;
+constexpr Where kOnKey = Where::kOnKey, kPollRead = Where::kPollRead,
+                kDeviceRelease = Where::kDeviceRelease;
+constexpr Failure kNone = Failure::kNone;
+
+// "Await" waits (at most 3 s) until the worker is inside the call where the
+// action happens; "Exit" ends every other thread where it stands, as
+// ExitProcess does before a plug-in's DllMain makes the final Release.
+const Row kRows[] = {
+    {"Start Stop Release", kNothing, kOnKey, kNone, 3},
+    {"Start Release", kNothing, kOnKey, kNone, 3},
+    {"Start Stop Start Stop Release", kNothing, kOnKey, kNone, 2},
+    {"Start Stop Release", kNothing, kOnKey, Failure::kEventCreation, 3},
+    {"Start Stop Start Stop Release", kNothing, kOnKey, Failure::kThreadCreation, 2},
+    {"Start Stop Release", kNothing, kOnKey, Failure::kRefusedRegisters, 3},
+    {"Start Await Stop Release", kStop, kOnKey, kNone, 2},
+    {"Start Await Start Stop Release", kStop, kOnKey, kNone, 2},
+    {"Start Await Release", kStop, kOnKey, kNone, 2},
+    {"Start", kStopThenRelease, kOnKey, kNone, 3},
+    {"Start Await Stop Release", kStopThenRelease, kOnKey, kNone, 2},
+    {"Start Release", kRelease, kOnKey, kNone, 2},
+    {"Start Await Stop Release", kSendMessage, kOnKey, kNone, 2},
+    {"Start Await Release", kSendMessage, kOnKey, kNone, 2},
+    {"Start Await Stop Release", kSlow, kOnKey, kNone, 2},
+    {"Start Await Release", kSlow, kOnKey, kNone, 2},
+    {"Start Await Stop Release", kTakeAndDrop, kOnKey, kNone, 2},
+    {"Start Await Stop Release", kStop, kPollRead, kNone, 2},
+    {"Start Await Start Stop Release", kStop, kPollRead, kNone, 2},
+    {"Start Release", kStopThenRelease, kPollRead, kNone, 2},
+    {"Start Await Stop Release", kSendMessage, kPollRead, kNone, 2},
+    {"Start Stop Release", kStop, kDeviceRelease, kNone, 2},
+    {"Start Release", kStop, kDeviceRelease, kNone, 2},
+    {"Start Await Stop Release", kStop, kDeviceRelease, kNone, 2},
+    {"Start Release", kTakeAndDrop, kDeviceRelease, kNone, 2},
+    {"Start Await Release", kStopThenRelease, kDeviceRelease, kNone, 2},
+    {"Start Exit Release", kNothing, kOnKey, kNone, 3},
+    {"Start Await Exit Release", kSlow, kOnKey, kNone, 2},
+};
+
+const char* const kActionNames[] = {"nothing",     "Stop", "Stop, Release",  "Release",
+                                    "SendMessage", "slow", "AddRef, Release"};
+const char* const kWhereNames[] = {"OnKey", "ReadRegister", "device Release"};
+const char* const kFailureNames[] = {"", ", no event", ", no thread", ", no registers"};
+
+constexpr int64_t kBoundMs = 5000;
+
+// ---- one schedule's world: the host's objects and what the checks follow ----
+
+struct World {
+  const Row* row = nullptr;
+  IRemoteModule* module = nullptr;
+  int sinkRefs = 1, deviceRefs = 1, registersRefs = 1;  // 1: the host's own
+  int taken = 0;                                        // references the module took
+  int reads = 0;                                        // register reads, for the poll-read trigger
+  int destroyed = 0;
+  bool triggered = false;     // the worker has entered the call where the action happens
+  bool handlerHolds = false;  // the host's handler holds a reference it has not released
+  bool hostInCall = false;
+  bool quiet = false;         // a Stop returned S_OK on the host thread, and no Start since
+  bool stopReturned = false;  // a Stop returned S_OK on either thread since the last Start
+  bool gaveUp = false;        // the host's last Stop returned E_UNEXPECTED
+  bool exited = false;        // every other thread was ended (process exit)
+  bool startFailing = false;  // the Start under way cannot make its thread
+  bool stopAsked = false;     // the module has signalled a stop since it made its worker
+  int readsSinceStop = 0, completionsSinceStop = 0;
+};
+
+World world;
+const char* onlyPromise = nullptr;  // --only: report this promise alone
+
+void Fail(const char* promise, const std::string& detail) {
+  if (onlyPromise == nullptr || strcmp(onlyPromise, promise) == 0) explorer::Fail(promise, detail);
+}
+
+bool OnWorker() {
+  return explorer::CurrentThread() != 0;
+}
+
+// Every call the module makes on a host object is a scheduling point, and none
+// may come while the host has been promised quiet.
+void Called(const char* what) {
+  explorer::Point(what);
+  if (world.quiet) Fail("C1", std::string(what) + " after Stop returned S_OK");
+}
+
+// After a stop is asked for, the worker may finish the step under way (a read
+// and its report or write) but start no other register call or report.
+void RegisterOrReport(bool isRead, const char* what) {
+  if (!world.stopAsked || !OnWorker()) return;
+  if (world.completionsSinceStop > 0 || (isRead && world.readsSinceStop > 0)) {
+    Fail("C5", std::string(what) + " begins after the stop was asked for and seen");
+  }
+  ++(isRead ? world.readsSinceStop : world.completionsSinceStop);
+}
+
+// The host's objects on which the module still holds a reference.
+std::string Held() {
+  std::string held;
+  if (world.registersRefs > 1) held += " the register interface";
+  if (world.deviceRefs > 1) held += " the device";
+  if (world.sinkRefs > 1) held += " the sink";
+  return held;
+}
+
+void Released(int& refs, const char* what) {
+  if (--refs < 1) Fail("C4", std::string(what) + " released more often than it was taken");
+}
+
+void ReleaseHandlersReference() {
+  if (!world.handlerHolds) return;
+  world.handlerHolds = false;
+  world.module->Release();
+}
+
+void Act() {
+  IRemoteModule* module = world.module;
+  switch (world.row->action) {
+    case Action::kNothing:
+      break;
+    case Action::kStop:
+    case Action::kStopThenRelease:
+      if (module->Stop() != S_OK) Fail("C1", "a Stop inside a host call did not return S_OK");
+      world.stopReturned = true;
+      if (world.row->action == Action::kStopThenRelease) ReleaseHandlersReference();
+      break;
+    case Action::kRelease:
+      ReleaseHandlersReference();
+      break;
+    case Action::kSendMessage:
+      explorer::Block(
+          "sends a message to the host thread", [] { return !world.hostInCall; }, -1);
+      break;
+    case Action::kSlow:
+      explorer::Block(
+          "works for 8 s", [] { return false; }, 8000);
+      break;
+    case Action::kTakeAndDrop:
+      module->AddRef();
+      module->Release();
+      break;
+  }
+}
+
+void Trigger(Where where) {
+  if (world.row->where != where || world.triggered) return;
+  world.triggered = true;
+  Act();
+}
+
+struct Sink : IRemoteKeySink {
+  HRESULT PELMAR_CALL QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG PELMAR_CALL AddRef() override {
+    Called("sink.AddRef");
+    ++world.taken;
+    return static_cast<ULONG>(++world.sinkRefs);
+  }
+  ULONG PELMAR_CALL Release() override {
+    Called("sink.Release");
+    if (world.deviceRefs != 1) Fail("C4", "the sink is given back before the device");
+    Released(world.sinkRefs, "the sink");
+    return static_cast<ULONG>(world.sinkRefs);
+  }
+  HRESULT PELMAR_CALL OnKey(const char*, const char*) override {
+    Called("sink.OnKey");
+    RegisterOrReport(false, "OnKey");
+    Trigger(kOnKey);
+    return S_OK;
+  }
+};
+
+struct Registers : IDeviceRegisters {
+  HRESULT PELMAR_CALL QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG PELMAR_CALL AddRef() override {
+    Called("registers.AddRef");
+    return static_cast<ULONG>(++world.registersRefs);
+  }
+  ULONG PELMAR_CALL Release() override {
+    Called("registers.Release");
+    Released(world.registersRefs, "the register interface");
+    return static_cast<ULONG>(world.registersRefs);
+  }
+  HRESULT PELMAR_CALL Reserved() override { return S_OK; }
+  HRESULT PELMAR_CALL ReadRegister(uint32_t offset, uint32_t* value) override {
+    Called("registers.ReadRegister");
+    RegisterOrReport(true, "ReadRegister");
+    *value = offset == gpio::kData ? 0x27BFu << gpio::kCodeShift : 0;  // Key_Power held
+    if (++world.reads == 4) Trigger(kPollRead);  // the first read after the three of set-up
+    return S_OK;
+  }
+  HRESULT PELMAR_CALL WriteRegister(uint32_t, uint32_t) override {
+    Called("registers.WriteRegister");
+    RegisterOrReport(false, "WriteRegister");
+    return S_OK;
+  }
+};
+
+struct Device : IUnknown {
+  HRESULT PELMAR_CALL QueryInterface(REFIID, void** out) override {
+    Called("device.QueryInterface");
+    *out = nullptr;
+    if (world.row->failure == Failure::kRefusedRegisters) return E_NOINTERFACE;
+    ++world.registersRefs;
+    *out = static_cast<IDeviceRegisters*>(&registers);
+    return S_OK;
+  }
+  ULONG PELMAR_CALL AddRef() override {
+    Called("device.AddRef");
+    ++world.taken;
+    return static_cast<ULONG>(++world.deviceRefs);
+  }
+  ULONG PELMAR_CALL Release() override {
+    Called("device.Release");
+    if (world.registersRefs != 1 && !world.exited) {
+      Fail("C4", "the device is given back before the register interface");
+    }
+    Released(world.deviceRefs, "the device");
+    Trigger(kDeviceRelease);
+    return static_cast<ULONG>(world.deviceRefs);
+  }
+  Registers registers;
+};
+
+// The host's objects outlive every schedule's threads.
+Sink sink;
+Device device;
+
+class ExploredModule : public GpioRemoteModule {
+ public:
+  ~ExploredModule() override { ++world.destroyed; }
+};
+
+// ---- the host thread ----
+
+// One call on the module from the host thread: never longer than the bound.
+template <class Call>
+auto HostCall(const char* name, Call call) -> decltype(call()) {
+  explorer::Point(name);
+  world.hostInCall = true;
+  int64_t began = explorer::Now();
+  auto result = call();
+  world.hostInCall = false;
+  int64_t took = explorer::Now() - began;
+  if (took > kBoundMs) Fail("C3", std::string(name) + " took " + std::to_string(took) + " ms");
+  if (result == 0 && strcmp(name, "calls Release") == 0 && took > 0 &&
+      (world.gaveUp || world.exited)) {
+    Fail("C3", std::string("the final Release waited ") + std::to_string(took) + " ms " +
+                   (world.exited ? "for a thread that had ended" : "after a Stop that gave up"));
+  }
+  return result;
+}
+
+void Start(IRemoteModule* module) {
+  bool promised = world.stopReturned;
+  bool wasQuiet = world.quiet;
+  int takenBefore = world.taken;
+  world.quiet = false;
+  world.startFailing = world.row->failure == Failure::kThreadCreation && world.taken == 0;
+  int64_t began = explorer::Now();
+  HRESULT result = HostCall("calls Start", [&] { return module->Start(&sink, &device); });
+  if (result == S_OK) {
+    world.stopReturned = world.gaveUp = false;
+  } else if (!world.startFailing) {
+    if (world.taken != takenBefore) Fail("C2", "a refused Start took references");
+    if (promised && explorer::Now() - began < kBoundMs) {
+      Fail("C2", "Start refused after a Stop returned S_OK, before its wait ran out");
+    }
+    world.quiet = wasQuiet;
+  }
+}
+
+void Stop(IRemoteModule* module) {
+  HRESULT result = HostCall("calls Stop", [&] { return module->Stop(); });
+  world.gaveUp = result != S_OK;
+  if (result != S_OK) return;
+  world.stopReturned = true;
+  std::string held = Held();
+  if (!held.empty()) Fail("C1", "Stop returned S_OK while the module still holds" + held);
+  world.quiet = true;
+}
+
+void HostScript() {
+  const Row& row = *world.row;
+  auto* module = new ExploredModule();
+  world.module = module;
+  bool handlerReleases = row.action == Action::kStopThenRelease || row.action == Action::kRelease;
+  bool hostReleases = strstr(row.script, "Release") != nullptr;
+  // The handler's reference: one of its own, or the host's only one.
+  if (handlerReleases && hostReleases) module->AddRef();
+  world.handlerHolds = handlerReleases;
+  std::istringstream steps(row.script);
+  for (std::string step; steps >> step;) {
+    if (step == "Start") {
+      Start(module);
+    } else if (step == "Stop") {
+      Stop(module);
+    } else if (step == "Release") {
+      HostCall("calls Release", [&] { return module->Release(); });
+    } else if (step == "Await") {
+      explorer::Block(
+          "waits for the worker's call", [] { return world.triggered; }, 3000);
+    } else if (step == "Exit") {
+      explorer::EndOtherThreads();
+      world.exited = true;
+    }
+  }
+  // A handler that never ran: the host drops its reference itself.
+  if (world.handlerHolds) {
+    world.handlerHolds = false;
+    HostCall("calls Release", [&] { return module->Release(); });
+  }
+}
+
+void RunSchedule(const Row& row) {
+  world = World{};
+  world.row = &row;
+  explored_platform::Reset(row.failure == Failure::kEventCreation,
+                           row.failure == Failure::kThreadCreation);
+  explored_platform::Watch({[] { world.stopAsked = true; },
+                            [] {
+                              world.stopAsked = false;
+                              world.readsSinceStop = world.completionsSinceStop = 0;
+                            }});
+  HostScript();
+}
+
+// With every thread ended: everything given back once, the object freed once,
+// every handle closed, the library let go.
+void CheckEnd() {
+  if (world.destroyed != 1) {
+    Fail("C4", "the object was freed " + std::to_string(world.destroyed) + " times");
+  }
+  if (world.exited) return;  // what an ended thread held stays held
+  std::string held = Held();
+  if (!held.empty()) Fail("C4", "never given back:" + held);
+  const explored_platform::Ledger& handed = explored_platform::Handed();
+  if (handed.liveEvents != 0) Fail("C4", "an event was never closed");
+  if (handed.liveThreads != 0) Fail("C4", "a thread handle was never closed");
+  if (handed.libraryHolds != 0) Fail("C6", "a hold on the library was never dropped");
+}
+
+std::string Describe(const Row& row) {
+  std::string text = row.script;
+  text += " | ";
+  text += kActionNames[static_cast<int>(row.action)];
+  if (row.action != Action::kNothing) {
+    text += " in ";
+    text += kWhereNames[static_cast<int>(row.where)];
+  }
+  text += kFailureNames[static_cast<int>(row.failure)];
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rows = static_cast<int>(sizeof kRows / sizeof kRows[0]);
+  if (argc >= 3 && strcmp(argv[1], "--only") == 0) {
+    onlyPromise = argv[2];
+    argc -= 2;
+    argv += 2;
+  }
+  if (argc == 3 && strcmp(argv[1], "--replay") == 0) {
+    int number = atoi(argv[2]);
+    const char* choices = strchr(argv[2], ':');
+    if (number < 1 || number > rows || choices == nullptr) {
+      fprintf(stderr, "interleavings: no such key: %s\n", argv[2]);
+      return 2;
+    }
+    const Row& row = kRows[number - 1];
+    printf("%d %s\n", number, Describe(row).c_str());
+    explorer::Options options;
+    auto outcome = explorer::Replay(
+        choices + 1, [&] { RunSchedule(row); }, CheckEnd, options);
+    return outcome.violated ? 1 : 0;
+  }
+  if (argc != 1) {
+    fprintf(stderr, "usage: interleavings [--only PROMISE] [--replay KEY]\n");
+    return 2;
+  }
+  long schedules = 0;
+  int violations = 0;
+  auto began = std::chrono::steady_clock::now();
+  for (int i = 0; i < rows; ++i) {
+    const Row& row = kRows[i];
+    explorer::Options options;
+    options.bound = row.bound;
+    options.seed = static_cast<uint64_t>(i) + 1;
+    auto rowBegan = std::chrono::steady_clock::now();
+    printf("%2d %-52s", i + 1, Describe(row).c_str());
+    fflush(stdout);
+    auto outcome = explorer::Explore(
+        std::to_string(i + 1) + ":", [&] { RunSchedule(row); }, CheckEnd, options);
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - rowBegan).count();
+    if (!outcome.violated) {
+      printf(" K=%d  %7ld schedules  %5.1f s\n", row.bound, outcome.schedules, seconds);
+    }
+    schedules += outcome.schedules;
+    violations += outcome.violated ? 1 : 0;
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  printf("(%.1f s)\ninterleavings: %d scenarios, %ld schedules, %d violations\n", seconds, rows,
+         schedules, violations);
+  return violations == 0 ? 0 : 1;
+}

@@ -1,0 +1,513 @@
+#include "scheduler.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace explorer {
+namespace {
+
+// Thrown at a point of a thread that is ended from outside (EndOtherThreads, or
+// a schedule given up after a deadlock); caught where the thread began.
+struct Killed {};
+
+struct ModelThread {
+  std::string name;
+  enum State { kRunnable, kBlocked, kFinished } state = kRunnable;
+  const std::function<bool()>* ready = nullptr;  // while blocked
+  int64_t deadline = -1;                         // while blocked; -1: none
+  bool killed = false;
+  std::thread os;
+  std::condition_variable turn;
+};
+
+struct Step {
+  int thread;  // -1: the clock
+  const char* what;
+  const char* detail;
+  int64_t time;
+};
+
+struct Option {
+  int thread;  // -1: move the clock to the next timeout
+  int cost;    // 1 for a preemption or an early clock move
+};
+
+struct Decision {
+  int chosen;
+  std::vector<uint8_t> costs;
+};
+
+class Chooser {
+ public:
+  virtual ~Chooser() = default;
+  virtual int Choose(const std::vector<Option>& options, int running) = 0;
+};
+
+// Follows a prefix of choices, then always takes the first option: the running
+// thread goes on, or the lowest-numbered one that can.
+class PrefixChooser : public Chooser {
+ public:
+  explicit PrefixChooser(std::vector<int> prefix) : prefix(std::move(prefix)) {}
+  int Choose(const std::vector<Option>& options, int) override {
+    int choice = made < prefix.size() ? prefix[made] : 0;
+    ++made;
+    return choice < static_cast<int>(options.size()) ? choice : 0;
+  }
+
+ private:
+  std::vector<int> prefix;
+  size_t made = 0;
+};
+
+// PCT: random priorities, the highest enabled runs; at depth-1 random decisions
+// the running thread drops below every other. The clock takes part like a
+// thread, so early timeouts are tried too.
+class PriorityChooser : public Chooser {
+ public:
+  PriorityChooser(uint64_t seed, int depth, int length) : random(seed), depth(depth) {
+    std::uniform_int_distribution<int> at(0, std::max(length, 1) - 1);
+    for (int i = 1; i < depth; ++i) changeAt.push_back(at(random));
+  }
+  int Choose(const std::vector<Option>& options, int running) override {
+    for (size_t i = 0; i < changeAt.size(); ++i) {
+      if (changeAt[i] == made) Priority(running) = static_cast<int>(i);
+    }
+    ++made;
+    // The clock moves early at most depth-1 times: a clock that always won
+    // would starve the threads, which no real machine does for long.
+    bool clockMayMove = earlyMoves < depth - 1;
+    int best = -1;
+    for (size_t i = 0; i < options.size(); ++i) {
+      if (options[i].thread < 0 && !clockMayMove) continue;
+      if (best < 0 || Priority(options[i].thread) > Priority(options[best].thread)) {
+        best = static_cast<int>(i);
+      }
+    }
+    if (options[best].thread < 0) ++earlyMoves;
+    return best;
+  }
+
+ private:
+  // A participant's priority, drawn when it is first seen; -1 is the clock.
+  int& Priority(int participant) {
+    for (auto& p : priority) {
+      if (p.first == participant) return p.second;
+    }
+    priority.emplace_back(participant, std::uniform_int_distribution<int>(depth, 1 << 30)(random));
+    return priority.back().second;
+  }
+
+  std::mt19937_64 random;
+  int depth;
+  std::vector<int> changeAt;
+  std::vector<std::pair<int, int>> priority;
+  int made = 0;
+  int earlyMoves = 0;
+};
+
+class Run {
+ public:
+  Run(Chooser& chooser, int stepLimit) : chooser(chooser), stepLimit(stepLimit) {}
+
+  int AddThread(const char* name, std::function<void()> body);
+  void Enter(int self, const char* what, const char* detail);
+  int Decide(int self);
+  void SwitchTo(int self, int next);
+  void Finish(int self, ModelThread& me);
+  void Abandon(int self);
+  void WaitUntilAllEnded();
+  void Record(int thread, const char* what, const char* detail) {
+    trace.push_back({thread, what, detail, now});
+  }
+  void PrintTrace() const;
+
+  std::mutex lock;
+  std::condition_variable changed;  // a thread has ended
+  std::vector<std::unique_ptr<ModelThread>> threads;
+  int current = 0;
+  size_t finished = 0;
+  int64_t now = 0;
+  bool abandoned = false;
+  std::vector<Step> trace;
+  std::vector<Decision> decisions;
+  std::string violation;
+  std::function<void()> observer;
+
+ private:
+  Chooser& chooser;
+  int stepLimit;
+  int steps = 0;
+};
+
+Run* run = nullptr;                // the schedule under way
+thread_local int self = -1;        // this thread's index in it
+thread_local bool inside = false;  // in the scheduler or an observer: no points
+
+void ThreadMain(Run* r, int index, ModelThread& me, const std::function<void()>& body) {
+  self = index;
+  {
+    std::unique_lock<std::mutex> guard(r->lock);
+    me.turn.wait(guard, [&] { return r->current == index || me.killed; });
+  }
+  if (!me.killed) {
+    try {
+      body();
+    } catch (const Killed&) {
+    }
+  }
+  r->Finish(index, me);
+}
+
+int Run::AddThread(const char* name, std::function<void()> body) {
+  auto thread = std::make_unique<ModelThread>();
+  ModelThread& t = *thread;
+  t.name = name;
+  int index;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    index = static_cast<int>(threads.size());
+    threads.push_back(std::move(thread));
+  }
+  t.os =
+      std::thread([this, index, &t, body = std::move(body)] { ThreadMain(this, index, t, body); });
+  return index;
+}
+
+void Run::Enter(int thread, const char* what, const char* detail) {
+  Record(thread, what, detail);
+  if (++steps > stepLimit) {
+    if (violation.empty())
+      violation = "livelock: more than " + std::to_string(stepLimit) + " points";
+    Abandon(thread);
+    throw Killed{};
+  }
+  if (observer) {
+    inside = true;
+    observer();
+    inside = false;
+  }
+}
+
+// The next thread to run, chosen among those that can; moves the clock when
+// none can. -1 when every thread has ended; -2 when the schedule is given up.
+int Run::Decide(int thread) {
+  for (;;) {
+    std::vector<int> enabled;
+    int64_t timer = INT64_MAX;
+    bool allEnded = true;
+    inside = true;
+    for (size_t i = 0; i < threads.size(); ++i) {
+      ModelThread& t = *threads[i];
+      if (t.state == ModelThread::kFinished) continue;
+      allEnded = false;
+      if (t.state == ModelThread::kRunnable || (*t.ready)() ||
+          (t.deadline >= 0 && now >= t.deadline)) {
+        enabled.push_back(static_cast<int>(i));
+      } else if (t.deadline >= 0) {
+        timer = std::min(timer, t.deadline);
+      }
+    }
+    inside = false;
+    if (enabled.empty()) {
+      if (allEnded) return -1;
+      if (timer == INT64_MAX) {
+        std::string blocked;
+        for (const auto& t : threads) {
+          if (t->state == ModelThread::kBlocked) blocked += " " + t->name;
+        }
+        if (violation.empty()) violation = "deadlock: blocked for good:" + blocked;
+        Abandon(thread);
+        return -2;
+      }
+      now = timer;
+      continue;
+    }
+    bool goesOn = std::find(enabled.begin(), enabled.end(), thread) != enabled.end();
+    std::vector<Option> options{{goesOn ? thread : enabled[0], 0}};
+    for (int i : enabled) {
+      if (i != options[0].thread) options.push_back({i, goesOn ? 1 : 0});
+    }
+    if (timer != INT64_MAX) options.push_back({-1, 1});
+    int chosen = 0;
+    if (options.size() > 1) {
+      chosen = chooser.Choose(options, thread);
+      Decision decision{chosen, {}};
+      for (const Option& option : options) decision.costs.push_back(option.cost);
+      decisions.push_back(std::move(decision));
+    }
+    if (options[chosen].thread >= 0) return options[chosen].thread;
+    now = timer;
+    Record(-1, "moves on early", nullptr);
+  }
+}
+
+void Run::SwitchTo(int thread, int next) {
+  if (next == -2) throw Killed{};
+  if (next == thread) return;
+  std::unique_lock<std::mutex> guard(lock);
+  current = next;
+  threads[next]->turn.notify_one();
+  ModelThread& me = *threads[thread];
+  me.turn.wait(guard, [&] { return current == thread || me.killed; });
+  if (me.killed) throw Killed{};
+}
+
+void Run::Finish(int thread, ModelThread& me) {
+  int next = -1;
+  bool handOn = !me.killed && !abandoned;
+  if (handOn) {
+    me.state = ModelThread::kFinished;
+    Record(thread, "ends", nullptr);
+    next = Decide(thread);
+  }
+  std::lock_guard<std::mutex> guard(lock);
+  me.state = ModelThread::kFinished;
+  ++finished;
+  if (handOn && next >= 0) {
+    current = next;
+    threads[next]->turn.notify_one();
+  }
+  changed.notify_all();
+}
+
+// Ends every thread but `thread` at the point where it waits.
+void Run::Abandon(int thread) {
+  abandoned = true;
+  std::lock_guard<std::mutex> guard(lock);
+  for (size_t i = 0; i < threads.size(); ++i) {
+    if (static_cast<int>(i) == thread || threads[i]->state == ModelThread::kFinished) continue;
+    threads[i]->killed = true;
+    threads[i]->turn.notify_one();
+  }
+}
+
+void Run::WaitUntilAllEnded() {
+  std::unique_lock<std::mutex> guard(lock);
+  changed.wait(guard, [&] { return finished == threads.size(); });
+}
+
+void Run::PrintTrace() const {
+  int64_t shownTime = -1;
+  int shownThread = -2;
+  std::string line;
+  auto flush = [&] {
+    if (!line.empty()) printf("%s\n", line.c_str());
+    line.clear();
+  };
+  for (const Step& step : trace) {
+    if (step.thread != shownThread || step.time != shownTime) {
+      flush();
+      const char* name = step.thread < 0 ? "clock" : threads[step.thread]->name.c_str();
+      char head[64];
+      snprintf(head, sizeof head, "  %7lld ms  %-7s ", static_cast<long long>(step.time), name);
+      line = head;
+      shownThread = step.thread;
+      shownTime = step.time;
+    } else {
+      line += ", ";
+    }
+    line += step.what;
+    if (step.detail != nullptr) {
+      line += " ";
+      line += step.detail;
+    }
+  }
+  flush();
+}
+
+std::string KeyOf(const std::vector<Decision>& decisions) {
+  std::string choices;
+  for (const Decision& d : decisions) choices += "0123456789abcdefghijklmnopqrstuvwxyz"[d.chosen];
+  while (!choices.empty() && choices.back() == '0') choices.pop_back();
+  return choices;
+}
+
+std::vector<int> ChoicesOf(const std::string& key) {
+  std::vector<int> choices;
+  for (char c : key) choices.push_back(c >= 'a' ? c - 'a' + 10 : c - '0');
+  return choices;
+}
+
+struct Result {
+  std::vector<Decision> decisions;
+  std::string violation;
+};
+
+Result RunOnce(const std::function<void()>& body, const std::function<void()>& check,
+               Chooser& chooser, const Options& options, bool printTrace) {
+  Run r(chooser, options.stepLimit);
+  run = &r;
+  r.AddThread("host", body);
+  {
+    std::lock_guard<std::mutex> guard(r.lock);
+    r.current = 0;
+    r.threads[0]->turn.notify_one();
+  }
+  r.WaitUntilAllEnded();
+  for (auto& t : r.threads) t->os.join();
+  check();
+  run = nullptr;
+  if (printTrace) r.PrintTrace();
+  return {std::move(r.decisions), std::move(r.violation)};
+}
+
+// The next prefix to try depth first: the last decision that has an untried
+// option within the bound, taking that option.
+bool Backtrack(const std::vector<Decision>& decisions, int bound, std::vector<int>& prefix) {
+  std::vector<int> spent(decisions.size() + 1, 0);
+  for (size_t i = 0; i < decisions.size(); ++i) {
+    spent[i + 1] = spent[i] + decisions[i].costs[decisions[i].chosen];
+  }
+  for (size_t i = decisions.size(); i-- > 0;) {
+    const Decision& d = decisions[i];
+    for (size_t j = d.chosen + 1; j < d.costs.size(); ++j) {
+      if (spent[i] + d.costs[j] > bound) continue;
+      prefix.clear();
+      for (size_t k = 0; k < i; ++k) prefix.push_back(decisions[k].chosen);
+      prefix.push_back(static_cast<int>(j));
+      return true;
+    }
+  }
+  return false;
+}
+
+void Report(const std::string& keyPrefix, const std::function<void()>& body,
+            const std::function<void()>& check, const Options& options, const Result& result) {
+  std::string key = keyPrefix + KeyOf(result.decisions);
+  printf("  violated: %s\n  schedule (virtual time, thread, points):\n", result.violation.c_str());
+  PrefixChooser replay(ChoicesOf(KeyOf(result.decisions)));
+  RunOnce(body, check, replay, options, true);
+  printf("  replay: interleavings --replay %s\n", key.c_str());
+  fflush(stdout);
+}
+
+}  // namespace
+
+void Point(const char* what, const char* detail) {
+  if (run == nullptr || self < 0 || inside) return;
+  run->Enter(self, what, detail);
+  run->SwitchTo(self, run->Decide(self));
+}
+
+bool Block(const char* what, const std::function<bool()>& ready, int64_t timeoutMs) {
+  if (run == nullptr || self < 0 || inside) return ready();
+  Run& r = *run;
+  r.Enter(self, what, nullptr);
+  ModelThread& me = *r.threads[self];
+  me.state = ModelThread::kBlocked;
+  me.ready = &ready;
+  me.deadline = timeoutMs >= 0 ? r.now + timeoutMs : -1;
+  r.SwitchTo(self, r.Decide(self));
+  me.state = ModelThread::kRunnable;
+  me.ready = nullptr;
+  return ready();
+}
+
+int Spawn(const char* name, std::function<void()> body) {
+  run->Record(self, "makes a thread:", name);
+  return run->AddThread(name, std::move(body));
+}
+
+int CurrentThread() {
+  return self;
+}
+
+bool Ended(int thread) {
+  return run->threads[thread]->state == ModelThread::kFinished;
+}
+
+int64_t Now() {
+  return run->now;
+}
+
+void EndOtherThreads() {
+  Run& r = *run;
+  r.Record(self, "ends every other thread where it stands", nullptr);
+  std::vector<int> ended;
+  {
+    std::lock_guard<std::mutex> guard(r.lock);
+    for (size_t i = 0; i < r.threads.size(); ++i) {
+      ModelThread& t = *r.threads[i];
+      if (static_cast<int>(i) == self || t.state == ModelThread::kFinished) continue;
+      t.killed = true;
+      t.turn.notify_one();
+      ended.push_back(static_cast<int>(i));
+    }
+  }
+  std::unique_lock<std::mutex> guard(r.lock);
+  r.changed.wait(guard, [&] {
+    return std::all_of(ended.begin(), ended.end(),
+                       [&](int i) { return r.threads[i]->state == ModelThread::kFinished; });
+  });
+}
+
+void Fail(const char* promise, const std::string& detail) {
+  if (run == nullptr) return;
+  run->Record(self, "breaks", promise);
+  if (run->violation.empty()) run->violation = std::string(promise) + ": " + detail;
+}
+
+void Observe(std::function<void()> observer) {
+  run->observer = std::move(observer);
+}
+
+Outcome Replay(const std::string& choices, const std::function<void()>& body,
+               const std::function<void()>& check, const Options& options) {
+  PrefixChooser replay(ChoicesOf(choices));
+  Result result = RunOnce(body, check, replay, options, true);
+  Outcome outcome;
+  outcome.schedules = 1;
+  outcome.violated = !result.violation.empty();
+  printf("  %s\n", outcome.violated ? result.violation.c_str() : "no promise broken");
+  return outcome;
+}
+
+Outcome Explore(const std::string& keyPrefix, const std::function<void()>& body,
+                const std::function<void()>& check, const Options& options) {
+  Outcome outcome;
+  size_t longest = 0;
+  // Bound 0, then 1, and so on: a broken promise is reported with the fewest
+  // preemptions that show it. Each pass counts only its new schedules, those
+  // with exactly as many preemptions as its bound.
+  for (int bound = 0; bound <= options.bound; ++bound) {
+    std::vector<int> prefix;
+    for (;;) {
+      PrefixChooser chooser(prefix);
+      Result result = RunOnce(body, check, chooser, options, false);
+      int spent = 0;
+      for (const Decision& d : result.decisions) spent += d.costs[d.chosen];
+      if (spent == bound) ++outcome.schedules;
+      longest = std::max(longest, result.decisions.size());
+      if (!result.violation.empty()) {
+        printf("  with %d preemption%s\n", spent, spent == 1 ? "" : "s");
+        Report(keyPrefix, body, check, options, result);
+        outcome.violated = true;
+        return outcome;
+      }
+      if (!Backtrack(result.decisions, bound, prefix)) break;
+    }
+  }
+  for (int i = 0; i < options.randomRuns; ++i) {
+    uint64_t seed = options.seed * 1000003u + static_cast<uint64_t>(i);
+    PriorityChooser chooser(seed, options.depth, static_cast<int>(longest));
+    Result result = RunOnce(body, check, chooser, options, false);
+    ++outcome.schedules;
+    if (!result.violation.empty()) {
+      printf("  found by a random schedule, seed %llu\n", static_cast<unsigned long long>(seed));
+      Report(keyPrefix, body, check, options, result);
+      outcome.violated = true;
+      return outcome;
+    }
+  }
+  return outcome;
+}
+
+}  // namespace explorer
