@@ -2,30 +2,68 @@
  *
  * Exported function: "_GetInterfacePtr@0" at ordinal 1 on Windows (__stdcall,
  * no arguments), "GetInterfacePtr" elsewhere. Each call returns a new object
- * with one reference, owned by the caller, or null when memory is short.
+ * with one reference, owned by the caller, or null when memory is short. The
+ * object appends two lines to "MXDRemote.log" in the current directory when it
+ * is made, and its worker one more when it ends after a stop.
  *
- * The host calls from its own thread, one call at a time. It may also call in
- * from inside a call the module's worker makes on its thread (OnKey, a register
- * access, the device's QueryInterface); no call there waits for the worker.
+ * The calls. "The worker's thread" is the thread the module makes to poll the
+ * card; the host's objects are called on it (OnKey, the register calls, the
+ * device's QueryInterface, and the device's and sink's Release when the worker
+ * gives them back), and the host may call the module from inside those calls.
  *   Start(sink, device): takes a reference on `device` (required) and on `sink`
  *     (may be null: keys are then read but reported to nobody) and starts the
- *     worker thread. E_UNEXPECTED for a null device or an object already
- *     started (a stop asked for inside OnKey that is still finishing counts as
- *     started), both taking nothing; or when the thread cannot be made, the
- *     references then being held until Stop.
- *   Stop(): asks the worker to end, waits until it has left (at most 5000 ms),
- *     then releases the device and then the sink; S_OK, also when not started.
- *     Inside a worker's call it returns S_OK at once, and the worker gives
- *     everything back as soon as that call returns. E_UNEXPECTED if the worker
- *     was still inside a host call after 5000 ms: everything it may use is
- *     kept, and a later Stop finishes.
+ *     worker. E_UNEXPECTED, taking nothing: a null device, a call on the
+ *     worker's thread, an object already started (a Stop that gave up leaves
+ *     it started), or a stop still finishing when the wait of C2 runs out.
+ *     E_UNEXPECTED with both references held until Stop: no thread could be
+ *     made.
+ *   Stop(): asks the worker to end, waits until it has left, then gives back
+ *     the device and then the sink. S_OK, also when not started. E_UNEXPECTED
+ *     when the worker is still inside a host call after 5000 ms: everything it
+ *     may use is kept, and a later Stop finishes.
  *   Reserved(): does nothing.
- * The final Release stops a started object, waiting at most 5000 ms for the
- * worker; inside a worker's call it returns 0 at once. A worker that is still
- * in a host call then (blocked, or waiting for the releasing thread) gives
- * everything back and frees the object when that call returns. It is safe
- * from a DllMain. The library may be unloaded as soon as the final Release has
- * returned, on any thread: a finishing worker keeps the code loaded. */
+ *   The final Release stops a started object as Stop does, then frees it.
+ *
+ * The lifecycle contract, numbered so that a host author can hold us to it:
+ * C1 Quiet after Stop. When Stop returns S_OK on any thread other than the
+ *    worker's, the module holds none of the host's objects and makes no
+ *    further call on any of them (sink, device, register interface), AddRef
+ *    and Release included. On the worker's thread Stop only asks for the stop
+ *    and returns S_OK at once; the worker gives everything back as soon as the
+ *    host call it is in returns, and a Stop, Start or final Release made
+ *    meanwhile on another thread waits for that (within C3).
+ * C2 Restart. Start on a thread other than the worker's, after any Stop that
+ *    returned S_OK on either thread, succeeds: it first waits for a stop that
+ *    the worker is still finishing, and only if that wait runs out does it
+ *    return E_UNEXPECTED, taking nothing.
+ * C3 Bounded. No call waits more than 5000 ms in all, and no thread waits for
+ *    itself: on the worker's thread every call returns at once (the final
+ *    Release returns 0, and the worker frees the object when the host call
+ *    returns). A wait for the worker also ends when its thread has ended, as
+ *    at process exit, where every other thread has ended before any DllMain
+ *    runs. A final Release after a Stop that gave up does not wait again: the
+ *    worker is known to be stuck, so unless it has left meanwhile the final
+ *    Release returns at once and the worker frees the object when its host
+ *    call returns. The same hand-over ends a final Release whose own wait runs
+ *    out.
+ * C4 Exactly once. Every reference the module takes on a host object is given
+ *    back exactly once, in the order register interface, device, sink; the
+ *    object is freed exactly once, after the last thread has left it; every
+ *    event and thread handle is closed; the worker's hold on the library is
+ *    dropped.
+ * C5 No late calls. No OnKey and no register call begins after Stop has
+ *    returned S_OK, or after a stop asked for on the worker's thread has been
+ *    seen. The worker looks for a stop before each sleep and between the
+ *    set-up steps: a read already made is still reported, and a stop asked for
+ *    while it sleeps (up to 1000 ms) is followed by one more read and report.
+ * C6 Unload. The library's code stays mapped while any thread still runs it:
+ *    the host may unload the library as soon as its final Release has
+ *    returned, on any thread, even right after one made inside OnKey.
+ * The host's part: keep the sink and the device alive while the module holds
+ * references on them; hold a reference on the module for the length of each
+ * call, as COM asks, and make the final Release once. The final Release may be
+ * made from a DllMain (C3: it waits at most 5000 ms, and under the loader lock
+ * the worker can still leave). */
 #ifndef PELMAR4_INTERFACES_REMOTE_MODULE_H
 #define PELMAR4_INTERFACES_REMOTE_MODULE_H
 

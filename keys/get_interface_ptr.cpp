@@ -4,11 +4,11 @@
 
 #if defined(_WIN32)
 // Exported as "_GetInterfacePtr@0", ordinal 1, by Pelmar4.def.
-#define PELMAR_EXPORT
+#define PELMAR4_EXPORT
 #else
-#define PELMAR_EXPORT __attribute__((visibility("default")))
+#define PELMAR4_EXPORT __attribute__((visibility("default")))
 #endif
 
-extern "C" PELMAR_EXPORT IRemoteModule* PELMAR_CALL GetInterfacePtr() {
+extern "C" PELMAR4_EXPORT IRemoteModule* PELMAR_CALL GetInterfacePtr() {
   return new GpioRemoteModule();
 }

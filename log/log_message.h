@@ -5,12 +5,12 @@
 #define PELMAR4_LOG_LOG_MESSAGE_H
 
 #if defined(__GNUC__)
-#define PELMAR_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#define PELMAR4_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
 #else
-#define PELMAR_PRINTF_FORMAT
+#define PELMAR4_PRINTF_FORMAT
 #endif
 
 // Writes the text formatted by the printf rules, and nothing else.
-void LogMessage(const char* format, ...) PELMAR_PRINTF_FORMAT;
+void LogMessage(const char* format, ...) PELMAR4_PRINTF_FORMAT;
 
 #endif

@@ -3,10 +3,15 @@
 #include <stdlib.h>
 #include <string.h>
 
+using lifecycle::kHostDeletes;
+using lifecycle::kIdle;
+using lifecycle::kRunning;
+using lifecycle::kWorkerDeletes;
+using lifecycle::kWorkerEnds;
+
 namespace {
 
-// The count while the object is taken apart: a host object that takes and
-// drops a reference on it meanwhile cannot bring it to zero a second time.
+// The count while the object is taken apart.
 constexpr int32_t kDestroying = 1 << 30;
 
 bool SameIid(REFIID a, const IID& b) {
@@ -27,12 +32,8 @@ RemoteModuleBase::RemoteModuleBase(const RemoteKey* keys, int32_t keyCount)
     : keys(keys), keyCount(keyCount) {}
 
 RemoteModuleBase::~RemoteModuleBase() {
-  // The final Release has ended any stop before destruction starts, so Stop
-  // finds nothing left to do. When the worker frees the object, its own
-  // thread handle and unsignalled leaving signal are still here.
-  Stop();
-  platform::CloseThread(thread.exchange(nullptr, std::memory_order_acquire));
-  platform::CloseEvent(leftEvent);
+  platform::CloseThread(thread);
+  platform::CloseEvent(stopEvent);
 }
 
 void* RemoteModuleBase::operator new(size_t size) noexcept {
@@ -58,42 +59,47 @@ ULONG PELMAR_CALL RemoteModuleBase::AddRef() {
   return static_cast<ULONG>(refCount.fetch_add(1, std::memory_order_relaxed) + 1);
 }
 
+// The last reference turns the count into kDestroying in the same atomic step:
+// a reference taken and dropped meanwhile, on any thread, never brings it to
+// zero a second time.
 ULONG PELMAR_CALL RemoteModuleBase::Release() {
-  int32_t count = refCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-  if (count != 0) return static_cast<ULONG>(count);
-  refCount.store(kDestroying, std::memory_order_relaxed);
+  int32_t count = refCount.load(std::memory_order_relaxed);
+  while (!refCount.compare_exchange_weak(count, count == 1 ? kDestroying : count - 1,
+                                         std::memory_order_acq_rel)) {
+  }
+  if (count != 1) return static_cast<ULONG>(count - 1);
   ReleaseLast();
   return 0;
 }
 
-// On the worker's thread the final Release only asks for the stop: the worker
-// frees the object once the host call it is in has returned. Elsewhere it
-// waits, at most kStopWaitMs, for the worker to leave; if the worker is still
-// inside a host call by then (a stuck call, a SendMessage to this thread, a
-// loader lock), the rest of the destruction is handed to the worker.
+// On the worker's thread the final Release hands the object to the worker,
+// which frees it once the host call it is in has returned. Elsewhere it stops
+// the worker as Stop does, but does not wait again for a worker whose last wait
+// ran out (C3); a worker still inside a host call after the wait is handed the
+// object the same way.
 void RemoteModuleBase::ReleaseLast() {
   if (OnWorkerThread()) {
-    RequestStopOnWorkerThread(kWorkerDestroys);
+    RequestStop();
+    HandOverDeletion();
     return;
   }
-  if (HostClaimsStop()) RequestStop();
-  if (!ForgetWorker(kStopWaitMs) && HandOverDestruction()) return;
+  if (!AwaitWorker(workerStuck ? 0 : kStopWaitMs)) {
+    if (HandOverDeletion()) return;
+    ForgetWorker();  // it has left since the wait ran out
+  }
+  Move<kIdle, kHostDeletes>();
   FinishStop();
   delete this;
 }
 
 HRESULT PELMAR_CALL RemoteModuleBase::Start(IRemoteKeySink* newSink, IUnknown* newDevice) {
-  // Started means holding a device, including after a failed thread creation,
-  // a Stop that timed out or a worker that ended on its own; a stop asked for
-  // on the worker's thread lasts until the worker has given everything back.
-  // A second Start would orphan the first worker.
-  if (OnWorkerThread() || ending.load(std::memory_order_acquire) != kWorkerGone ||
-      device != nullptr) {
-    return E_UNEXPECTED;
-  }
-  if (newDevice == nullptr) return E_UNEXPECTED;
-  // The last worker has left, but its signal may still be on its way.
-  if (!ForgetWorker(kStopWaitMs)) return E_UNEXPECTED;
+  if (newDevice == nullptr || OnWorkerThread()) return E_UNEXPECTED;
+  // A stop asked for on the worker's thread may still be finishing (C2).
+  if (Lifecycle() == kWorkerEnds && !AwaitWorker(kStopWaitMs)) return E_UNEXPECTED;
+  // Started means holding a device: a worker runs, or a Stop has yet to give
+  // everything back. A second worker would be orphaned.
+  if (device != nullptr || Lifecycle() != kIdle) return E_UNEXPECTED;
+  ForgetWorker();  // a worker that has left on its own
   device = newDevice;
   device->AddRef();
   sink = newSink;
@@ -101,39 +107,22 @@ HRESULT PELMAR_CALL RemoteModuleBase::Start(IRemoteKeySink* newSink, IUnknown* n
   stopRequested.store(false, std::memory_order_relaxed);
   workerThreadId.store(0, std::memory_order_relaxed);
   stopEvent = platform::CreateManualResetEvent();
-  leftEvent = platform::CreateManualResetEvent();
-  // Everything the worker reads is in place before it exists, except its own
-  // handle: the worker may run before it is stored, and reads it only when it
-  // frees the object, long after Start has returned.
-  ending.store(kWorkerRuns, std::memory_order_relaxed);
-  platform::Thread* worker = nullptr;
-  if (leftEvent != nullptr) {
-    worker = platform::CreateWorkerThread(kWorkerStackBytes, WorkerThreadProc, this);
-  }
-  thread.store(worker, std::memory_order_release);
-  if (worker != nullptr) return S_OK;
-  // No worker: nothing will signal its leaving; Stop gives back the rest.
-  ending.store(kWorkerGone, std::memory_order_relaxed);
-  platform::CloseEvent(leftEvent);
-  leftEvent = nullptr;
+  Move<kIdle, kRunning>();
+  // Everything the worker reads, its own handle included, is in place before
+  // it exists; once it runs, this call touches the object no more.
+  if (platform::StartWorkerThread(&thread, WorkerThreadProc, this)) return S_OK;
+  // No worker: the references and the event are held until Stop.
+  Move<kRunning, kIdle>();
   return E_UNEXPECTED;
 }
 
 HRESULT PELMAR_CALL RemoteModuleBase::Stop() {
   if (OnWorkerThread()) {
-    RequestStopOnWorkerThread(kWorkerFinishes);
+    RequestStop();
+    Move<kRunning, kWorkerEnds>();
     return S_OK;
   }
-  if (!HostClaimsStop()) return S_OK;
-  RequestStop();
-  if (!ForgetWorker(kStopWaitMs)) {
-    // A worker still inside a host call may yet use the event, the device and
-    // the sink: keep them all and let a later Stop finish. Should the worker
-    // meanwhile be asked to stop on its own thread, it finishes instead.
-    int32_t waiting = kHostStops;
-    ending.compare_exchange_strong(waiting, kWorkerRuns, std::memory_order_acq_rel);
-    return E_UNEXPECTED;
-  }
+  if (!AwaitWorker(kStopWaitMs)) return E_UNEXPECTED;
   FinishStop();
   return S_OK;
 }
@@ -144,70 +133,58 @@ bool RemoteModuleBase::StopRequested() const {
   return stopRequested.load(std::memory_order_acquire) || platform::IsEventSignalled(stopEvent);
 }
 
+// True inside a host call on the worker's thread, until the worker's last
+// move: a thread that later gets the same identity is not taken for it.
 bool RemoteModuleBase::OnWorkerThread() const {
-  return workerThreadId.load(std::memory_order_acquire) == platform::CurrentThreadId();
+  return Lifecycle() != kIdle &&
+         workerThreadId.load(std::memory_order_acquire) == platform::CurrentThreadId();
 }
 
+// The event is signalled first; the flag only stands in for an event that
+// could not be made. Both stay valid until the worker is forgotten.
 void RemoteModuleBase::RequestStop() {
-  stopRequested.store(true, std::memory_order_release);
   platform::SignalEvent(stopEvent);
+  stopRequested.store(true, std::memory_order_release);
 }
 
-// A Stop or final Release made inside a host call on the worker's thread: the
-// worker ends the stop (and frees the object) as soon as that call returns,
-// unless the host thread is already waiting to end it.
-void RemoteModuleBase::RequestStopOnWorkerThread(Ending claim) {
-  RequestStop();
-  int32_t state = ending.load(std::memory_order_acquire);
-  while (state == kWorkerRuns || (claim == kWorkerDestroys && state == kWorkerFinishes)) {
-    if (ending.compare_exchange_weak(state, claim, std::memory_order_acq_rel)) return;
+// Not on the worker's thread. Asks the worker to end and waits, at most
+// `boundMs`, until it has left the object or its thread has ended; then
+// forgets it. False when it is still inside a host call: everything it may
+// use stays as it is.
+bool RemoteModuleBase::AwaitWorker(uint32_t boundMs) {
+  if (thread != nullptr) {
+    RequestStop();
+    if (!platform::WaitForThread(thread, boundMs) && Lifecycle() != kIdle) {
+      workerStuck = true;
+      return false;
+    }
   }
-}
-
-// True when the host thread ends the stop; false when a Stop made on the
-// worker's thread has claimed it and the worker gives everything back itself.
-bool RemoteModuleBase::HostClaimsStop() {
-  int32_t state = ending.load(std::memory_order_acquire);
-  while (state == kWorkerRuns) {
-    if (ending.compare_exchange_weak(state, kHostStops, std::memory_order_acq_rel)) return true;
-  }
-  return state == kWorkerGone;
-}
-
-// True once no worker can touch the object any more: none is left since the
-// last call, or the last one has signalled that it left, which is waited for
-// at most `timeoutMs`. Its thread handle and signal are then closed.
-bool RemoteModuleBase::ForgetWorker(uint32_t timeoutMs) {
-  if (leftEvent == nullptr) return true;
-  if (!platform::WaitForEvent(leftEvent, timeoutMs)) return false;
-  platform::CloseEvent(leftEvent);
-  leftEvent = nullptr;
-  platform::CloseThread(thread.exchange(nullptr, std::memory_order_acquire));
+  ForgetWorker();
   return true;
 }
 
-// After the final Release's wait ran out. False when the worker left in the
-// meantime: the host thread then destroys the object itself.
-bool RemoteModuleBase::HandOverDestruction() {
-  int32_t state = ending.load(std::memory_order_acquire);
-  while (state != kWorkerGone) {
-    if (ending.compare_exchange_weak(state, kWorkerDestroys, std::memory_order_acq_rel)) {
-      return true;
-    }
-  }
-  // The worker has left and is signalling; should the signal still not come,
-  // the event is let go rather than closed under it.
-  if (!ForgetWorker(kStopWaitMs)) leftEvent = nullptr;
-  return false;
-}
-
-// Ends a stop once the worker no longer uses what it gives back: closes the
-// stop event, then releases the device and then the sink. Each pointer is
-// cleared before its release, so a host Release that calls back into the
-// module finds nothing to release twice.
-void RemoteModuleBase::FinishStop() {
+// Not on the worker's thread, once no worker uses the object: closes its
+// handle and the stop event. A worker whose thread ended without leaving (at
+// process exit) left the object in the state it was in; it is the host's now.
+void RemoteModuleBase::ForgetWorker() {
+  if (!Move<kRunning, kIdle>()) Move<kWorkerEnds, kIdle>();
+  platform::CloseThread(thread);
+  thread = nullptr;
   platform::CloseEvent(stopEvent);
   stopEvent = nullptr;
+  workerStuck = false;
+}
+
+// Leaves freeing the object to a worker inside a host call; false when the
+// worker has left meanwhile.
+bool RemoteModuleBase::HandOverDeletion() {
+  return Move<kRunning, kWorkerDeletes>() || Move<kWorkerEnds, kWorkerDeletes>();
+}
+
+// Gives the device and then the sink back. Each pointer is cleared before its
+// release, so a host Release that calls back into the module finds nothing to
+// give back twice.
+void RemoteModuleBase::FinishStop() {
   if (IUnknown* held = device) {
     device = nullptr;
     held->Release();
@@ -218,29 +195,24 @@ void RemoteModuleBase::FinishStop() {
   }
 }
 
-// The worker's end, after Run: it ends the stop itself when that was asked for
-// on its thread or handed over, frees the object when the final Release was,
-// and otherwise tells the host thread it is done. After the signal it touches
-// nothing of the object.
+// The worker's end, after Run. A stop asked for on its own thread it ends
+// itself; then its last move leaves the object to the host's thread. The one
+// move another thread can make meanwhile is the final Release's hand-over,
+// which makes that move fail: the worker then frees the object.
 void RemoteModuleBase::LeaveForGood() {
-  platform::Event* left = leftEvent;
-  int32_t state = ending.load(std::memory_order_acquire);
-  for (;;) {
-    if (state == kWorkerFinishes || state == kWorkerDestroys) FinishStop();
-    if (state == kWorkerDestroys) {
-      delete this;
-      return;
-    }
-    workerThreadId.store(0, std::memory_order_release);
-    if (ending.compare_exchange_strong(state, kWorkerGone, std::memory_order_acq_rel)) break;
+  if (Lifecycle() == kWorkerEnds) {
+    FinishStop();
+    if (Move<kWorkerEnds, kIdle>()) return;
+  } else {
+    if (Move<kRunning, kIdle>()) return;
+    FinishStop();
   }
-  platform::SignalEvent(left);
+  delete this;
 }
 
-unsigned long PLATFORM_THREAD_CALL RemoteModuleBase::WorkerThreadProc(void* object) {
+void RemoteModuleBase::WorkerThreadProc(void* object) {
   auto* self = static_cast<RemoteModuleBase*>(object);
   self->workerThreadId.store(platform::CurrentThreadId(), std::memory_order_release);
   self->Run();
   self->LeaveForGood();
-  return 0;
 }

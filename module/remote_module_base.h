@@ -1,25 +1,26 @@
 // RemoteModuleBase: the reference-counted module object behind IRemoteModule.
 //
 // It keeps the host's sink and device while started and owns the worker thread
-// and the event that stops it. What the worker does is left to the subclass's
-// Run. The host's calls come from its own thread, and also from the worker's
-// thread when a host object the worker is calling (OnKey, a register access,
-// the device's QueryInterface) calls back in.
+// and the event that stops it; what the worker does is the subclass's Run. It
+// keeps the lifecycle promises C1 to C6 of interfaces/remote_module.h; this
+// header says how.
 //
-// How a stop ends. The host thread asks the worker to end and waits, at most
-// kStopWaitMs, until the worker has left the object for good; that is the
-// worker's own signal, not the thread's end, which under a loader lock can
-// never come; its thread handle and signal are then closed. Then one function,
-// FinishStop, closes the stop event and gives the device and then the sink
-// back. It runs on the host thread after such a wait
-// (the usual ending), or on the worker at its end when the stop was requested
-// on the worker's own thread or the final Release was handed to it after the
-// wait ran out; then the worker also frees the object. Nothing waits without
-// limit and no thread waits for itself.
-//
-// Who may touch the fields is decided by `ending`: the host thread owns them
-// while a worker runs (the worker only reads them) and after it has gone; the
-// worker owns them once the ending has been handed to it.
+// Ending a stop means giving the device and then the sink back. Which thread
+// does it is decided by one atomic state, named by who owns that ending:
+//   Idle           no worker uses the object: the host's calls own it all
+//   Running        a worker runs; the host's thread ends the stop once the
+//                  worker has left
+//   WorkerEnds     a stop was asked for on the worker's thread: the worker
+//                  ends it when the host call it is in returns
+//   WorkerDeletes  the final Release was handed to the worker: it ends the
+//                  stop and frees the object
+//   HostDeletes    the final Release on the host's thread ends the stop and
+//                  frees the object; nothing starts it again
+// Every move is a row of lifecycle::kMoves and is made by Move<from, to>(),
+// which checks at compile time that its row is there. The worker's last act on
+// the object is its move out of Running or WorkerEnds (or freeing it); the
+// platform then signals that its routine has returned, and that, or its
+// thread's end, is what the host's bounded waits wait for.
 #ifndef PELMAR4_MODULE_REMOTE_MODULE_BASE_H
 #define PELMAR4_MODULE_REMOTE_MODULE_BASE_H
 
@@ -32,9 +33,54 @@
 
 struct RemoteKey;
 
+namespace lifecycle {
+
+enum class State : int32_t { kIdle, kRunning, kWorkerEnds, kWorkerDeletes, kHostDeletes };
+enum class Side { kHost, kWorker };
+
+constexpr State kIdle = State::kIdle, kRunning = State::kRunning, kWorkerEnds = State::kWorkerEnds,
+                kWorkerDeletes = State::kWorkerDeletes, kHostDeletes = State::kHostDeletes;
+constexpr Side kHost = Side::kHost, kWorker = Side::kWorker;
+
+// Which call moves the object from which state to which, on which thread, and
+// which thread then ends the stop.
+struct Move {
+  const char* when;
+  Side by;
+  State from;
+  State to;
+  Side endsStop;
+};
+
+// clang-format off
+inline constexpr Move kMoves[] = {
+    // when                                   by       from         to              ends the stop
+    {"Start",                                 kHost,   kIdle,       kRunning,       kHost},
+    {"Start, when no thread can be made",     kHost,   kRunning,    kIdle,          kHost},
+    {"Stop inside a host call",               kWorker, kRunning,    kWorkerEnds,    kWorker},
+    {"final Release inside a host call",      kWorker, kRunning,    kWorkerDeletes, kWorker},
+    {"final Release inside a host call",      kWorker, kWorkerEnds, kWorkerDeletes, kWorker},
+    {"final Release when its wait runs out",  kHost,   kRunning,    kWorkerDeletes, kWorker},
+    {"final Release when its wait runs out",  kHost,   kWorkerEnds, kWorkerDeletes, kWorker},
+    {"the worker leaves",                     kWorker, kRunning,    kIdle,          kHost},
+    {"the worker leaves, the stop ended",     kWorker, kWorkerEnds, kIdle,          kHost},
+    {"its thread ended without leaving",      kHost,   kRunning,    kIdle,          kHost},
+    {"its thread ended without leaving",      kHost,   kWorkerEnds, kIdle,          kHost},
+    {"final Release when no worker is left",  kHost,   kIdle,       kHostDeletes,   kHost},
+};
+// clang-format on
+
+constexpr bool IsListed(State from, State to) {
+  for (const Move& move : kMoves) {
+    if (move.from == from && move.to == to) return true;
+  }
+  return false;
+}
+
+}  // namespace lifecycle
+
 class RemoteModuleBase : public IRemoteModule {
  public:
-  static constexpr size_t kWorkerStackBytes = 32768;
   static constexpr uint32_t kStopWaitMs = 5000;
 
   RemoteModuleBase(const RemoteKey* keys, int32_t keyCount);
@@ -48,6 +94,8 @@ class RemoteModuleBase : public IRemoteModule {
   HRESULT PELMAR_CALL Stop() override;
   void PELMAR_CALL Reserved() override;
 
+  // Frees what the final Release left: the worker's handle and the stop event
+  // when the worker frees the object itself.
   virtual ~RemoteModuleBase();
   // The worker's body. Returns when StopRequested() turns true, or earlier.
   virtual void Run() = 0;
@@ -66,29 +114,27 @@ class RemoteModuleBase : public IRemoteModule {
   // not be made.
   bool StopRequested() const;
   IUnknown* Device() const { return device; }
+  lifecycle::State Lifecycle() const { return state.load(std::memory_order_acquire); }
 
  private:
-  enum Ending : int32_t {
-    kWorkerGone,      // no worker uses the object (or it is only signalling
-                      // `leftEvent`); the host thread owns everything
-    kWorkerRuns,      // the host thread will end the stop
-    kHostStops,       // the host thread has asked for the stop and waits
-    kWorkerFinishes,  // asked for on the worker's thread: it ends the stop
-    kWorkerDestroys,  // the final Release was handed to the worker
-  };
+  template <lifecycle::State from, lifecycle::State to>
+  bool Move() {
+    static_assert(lifecycle::IsListed(from, to), "every move is a row of lifecycle::kMoves");
+    lifecycle::State expected = from;
+    return state.compare_exchange_strong(expected, to, std::memory_order_acq_rel);
+  }
 
-  static unsigned long PLATFORM_THREAD_CALL WorkerThreadProc(void* object);
+  static void WorkerThreadProc(void* object);
   bool OnWorkerThread() const;
   void RequestStop();
-  void RequestStopOnWorkerThread(Ending claim);
-  bool HostClaimsStop();
-  bool ForgetWorker(uint32_t timeoutMs);
-  bool HandOverDestruction();
+  bool AwaitWorker(uint32_t boundMs);
+  void ForgetWorker();
+  bool HandOverDeletion();
   void FinishStop();
   void LeaveForGood();
   void ReleaseLast();
 
-  platform::Atomic<platform::Thread*> thread{nullptr};
+  platform::Thread* thread = nullptr;
   platform::Atomic<int32_t> refCount{1};
   platform::Event* stopEvent = nullptr;
   IUnknown* device = nullptr;
@@ -96,11 +142,10 @@ class RemoteModuleBase : public IRemoteModule {
   const RemoteKey* keys;
   int32_t keyCount;
   platform::Atomic<bool> stopRequested{false};
-  // Set by the worker as its last act on the object; closed by the host thread
-  // once it has seen it, or with the object.
-  platform::Event* leftEvent = nullptr;
   platform::Atomic<platform::ThreadId> workerThreadId{0};
-  platform::Atomic<int32_t> ending{kWorkerGone};
+  platform::Atomic<lifecycle::State> state{lifecycle::kIdle};
+  // The host's last wait for the worker ran out; host's calls only.
+  bool workerStuck = false;
 };
 
 #endif

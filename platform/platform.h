@@ -1,11 +1,12 @@
 // The few operating-system services the module needs, with one meaning on every
-// platform: a manual-reset event that can be tested and waited on with a bound,
-// a worker thread, the calling thread's identity, a sleep. Win32 provides them
-// directly; the POSIX build implements the same semantics itself.
+// platform: a manual-reset event that can be tested, a worker thread that can
+// be waited for with a bound, the calling thread's identity, a sleep. Win32
+// provides them directly; the POSIX build implements the same semantics.
+// The lifecycle promises C3 (bounded waits, also at process exit) and C6 (the
+// code stays mapped) of interfaces/remote_module.h rest on the thread calls.
 #ifndef PELMAR4_PLATFORM_PLATFORM_H
 #define PELMAR4_PLATFORM_PLATFORM_H
 
-#include <stddef.h>
 #include <stdint.h>
 
 namespace platform {
@@ -13,39 +14,34 @@ namespace platform {
 struct Event;   // opaque
 struct Thread;  // opaque
 
-#if defined(_WIN32)
-#define PLATFORM_THREAD_CALL __stdcall
-#else
-#define PLATFORM_THREAD_CALL
-#endif
-
-// A thread's start routine; its result is the thread's exit code.
-using ThreadRoutine = unsigned long(PLATFORM_THREAD_CALL*)(void* argument);
+using ThreadRoutine = void (*)(void* argument);
 
 // Identifies a running thread; never 0.
 using ThreadId = uintptr_t;
 
 // An unnamed, manual-reset event, not signalled. Null when it cannot be made.
 Event* CreateManualResetEvent();
-// Signals the event; it stays signalled. Once a waiter has seen the signal, the
-// signalling thread no longer touches the event, so the waiter may close it.
+// Signals the event; it stays signalled.
 void SignalEvent(Event* event);
 // Tests the event without waiting. False for a null event.
 bool IsEventSignalled(Event* event);
-// Waits at most `timeoutMs` for the event. True when it is signalled; false on
-// timeout or for a null event.
-bool WaitForEvent(Event* event, uint32_t timeoutMs);
 void CloseEvent(Event* event);
 
-// A thread running `routine(argument)` at once. Null when it cannot be made.
-// `stackSize` is the least stack the thread starts with: on Windows the
-// initial commit, the stack growing to the process's reserve as host code
-// needs; on POSIX the stack is the system's default, never under 1 MiB. The
-// code of the library that made the thread stays loaded until it has ended,
-// so a host may unload the library while the thread finishes.
-Thread* CreateWorkerThread(size_t stackSize, ThreadRoutine routine, void* argument);
-// Drops the handle. A thread that still runs goes on running and cleans up
-// after itself; a thread may close its own handle.
+// Runs `routine(argument)` on a new thread, at once. `*handle` is set before
+// the routine can run, so whatever it reaches finds the handle in place; when
+// no thread can be made it is null and the result false. The thread has room
+// for host code on its stack: on Windows a 32 KiB commit that grows to the
+// process's reserve, on POSIX the system's default, never under 1 MiB. The
+// library's code stays mapped until the thread has ended, whatever the host
+// does with the library meanwhile.
+bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument);
+// Waits at most `timeoutMs` until the thread's routine has returned or the
+// thread has ended without it (at process exit, on Windows). True then, and
+// for a null handle. Under a loader lock a thread cannot end, but its routine
+// can still return, so such a wait ends too.
+bool WaitForThread(Thread* thread, uint32_t timeoutMs);
+// Drops the handle, at any time, on any thread, the thread's own included: a
+// thread that still runs goes on and cleans up after itself.
 void CloseThread(Thread* thread);
 
 ThreadId CurrentThreadId();

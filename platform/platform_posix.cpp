@@ -1,8 +1,9 @@
-// POSIX implementation with the semantics of the Win32 calls the module uses:
-// a manual-reset event that can be tested and waited on with a bound, a
-// detached-on-close thread handle, and a sleep that is not cut short by
-// signals. The library is linked so that it is never unloaded (-z nodelete),
-// which is what keeps a finishing worker's code mapped.
+// POSIX implementation with the semantics of the Win32 calls the module uses.
+// Threads are detached: a handle is a block the creator and the thread share,
+// freed by whichever lets go of it last, and the thread's routine returning is
+// signalled through it. The library is linked so that it is never unloaded
+// (-z nodelete), which is what keeps a finishing worker's code mapped; a POSIX
+// thread ends only by returning, so "ended" needs no other sign.
 #include <errno.h>
 #include <pthread.h>
 #include <string.h>
@@ -16,33 +17,41 @@
 
 namespace platform {
 
-// The flag is read without the lock by the worker's frequent test; setting it
-// and waiting for it go through the lock, so a waiter that has seen it set
-// returns only after the signalling thread has let go of the event.
 struct Event {
   std::atomic<bool> signalled{false};
-  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t changed;
 };
 
 struct Thread {
-  pthread_t id;
+  ThreadRoutine routine;
+  void* argument;
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t changed;
+  bool returned = false;        // under `lock`
+  std::atomic<int> holders{2};  // the handle and the thread
 };
 
 namespace {
 
 constexpr size_t kLeastStackBytes = 1024 * 1024;
 
-// Owned by the new thread, which frees it first thing.
-struct ThreadStart {
-  ThreadRoutine routine;
-  void* argument;
-};
+void Free(Thread* thread) {
+  pthread_cond_destroy(&thread->changed);
+  pthread_mutex_destroy(&thread->lock);
+  delete thread;
+}
+
+void Drop(Thread* thread) {
+  if (thread->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) Free(thread);
+}
 
 void* ThreadMain(void* raw) {
-  ThreadStart start = *static_cast<ThreadStart*>(raw);
-  delete static_cast<ThreadStart*>(raw);
-  start.routine(start.argument);
+  auto* thread = static_cast<Thread*>(raw);
+  thread->routine(thread->argument);
+  pthread_mutex_lock(&thread->lock);
+  thread->returned = true;
+  pthread_cond_broadcast(&thread->changed);
+  pthread_mutex_unlock(&thread->lock);
+  Drop(thread);
   return nullptr;
 }
 
@@ -63,81 +72,72 @@ timespec DeadlineAfter(uint32_t ms) {
 Event* CreateManualResetEvent() {
   if (seams::EventCreationFails()) return nullptr;
   Event* event = new (std::nothrow) Event;
-  if (event == nullptr) return nullptr;
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&event->changed, &attr);
-  pthread_condattr_destroy(&attr);
-  seams::OnEventCreated();
+  if (event != nullptr) seams::OnEventCreated();
   return event;
 }
 
 void SignalEvent(Event* event) {
-  if (event == nullptr) return;
-  pthread_mutex_lock(&event->lock);
-  event->signalled.store(true, std::memory_order_release);
-  pthread_cond_broadcast(&event->changed);
-  pthread_mutex_unlock(&event->lock);
+  if (event != nullptr) event->signalled.store(true, std::memory_order_release);
 }
 
 bool IsEventSignalled(Event* event) {
   return event != nullptr && event->signalled.load(std::memory_order_acquire);
 }
 
-bool WaitForEvent(Event* event, uint32_t timeoutMs) {
-  if (event == nullptr) return false;
-  timespec deadline = DeadlineAfter(seams::BoundedWait(timeoutMs));
-  pthread_mutex_lock(&event->lock);
-  while (!event->signalled.load(std::memory_order_relaxed)) {
-    if (pthread_cond_timedwait(&event->changed, &event->lock, &deadline) == ETIMEDOUT) break;
-  }
-  bool signalled = event->signalled.load(std::memory_order_relaxed);
-  pthread_mutex_unlock(&event->lock);
-  return signalled;
-}
-
 void CloseEvent(Event* event) {
   if (event == nullptr) return;
-  pthread_cond_destroy(&event->changed);
-  pthread_mutex_destroy(&event->lock);
   delete event;
   seams::OnEventClosed();
 }
 
-Thread* CreateWorkerThread(size_t stackSize, ThreadRoutine routine, void* argument) {
-  if (seams::ThreadCreationFails()) return nullptr;
+bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument) {
+  *handle = nullptr;
+  if (seams::ThreadCreationFails()) return false;
   Thread* thread = new (std::nothrow) Thread;
-  ThreadStart* start = new (std::nothrow) ThreadStart{routine, argument};
-  if (thread == nullptr || start == nullptr) {
-    delete thread;
-    delete start;
-    return nullptr;
-  }
+  if (thread == nullptr) return false;
+  thread->routine = routine;
+  thread->argument = argument;
+  pthread_condattr_t condition;
+  pthread_condattr_init(&condition);
+  pthread_condattr_setclock(&condition, CLOCK_MONOTONIC);
+  pthread_cond_init(&thread->changed, &condition);
+  pthread_condattr_destroy(&condition);
   // Host code runs on this thread: give it the room a Windows thread grows to,
   // not the few pages a Windows thread starts with.
   pthread_attr_t attr;
   pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   size_t size = 0;
   pthread_attr_getstacksize(&attr, &size);
-  size_t least = stackSize > kLeastStackBytes ? stackSize : kLeastStackBytes;
-  if (size < least) pthread_attr_setstacksize(&attr, least);
-  int error = pthread_create(&thread->id, &attr, ThreadMain, start);
+  if (size < kLeastStackBytes) pthread_attr_setstacksize(&attr, kLeastStackBytes);
+  *handle = thread;
+  pthread_t id;
+  int error = pthread_create(&id, &attr, ThreadMain, thread);
   pthread_attr_destroy(&attr);
   if (error != 0) {
-    delete start;
-    delete thread;
-    return nullptr;
+    *handle = nullptr;
+    Free(thread);
+    return false;
   }
   seams::OnThreadCreated();
-  return thread;
+  return true;
+}
+
+bool WaitForThread(Thread* thread, uint32_t timeoutMs) {
+  if (thread == nullptr) return true;
+  timespec deadline = DeadlineAfter(timeoutMs);
+  pthread_mutex_lock(&thread->lock);
+  while (!thread->returned) {
+    if (pthread_cond_timedwait(&thread->changed, &thread->lock, &deadline) == ETIMEDOUT) break;
+  }
+  bool returned = thread->returned;
+  pthread_mutex_unlock(&thread->lock);
+  return returned;
 }
 
 void CloseThread(Thread* thread) {
   if (thread == nullptr) return;
-  // Nobody joins the worker: it ends on its own, and its resources go with it.
-  pthread_detach(thread->id);
-  delete thread;
+  Drop(thread);
   seams::OnThreadClosed();
 }
 

@@ -7,26 +7,45 @@
 
 namespace platform {
 
+// A thread handle: a block the creator, the holder of the handle and the
+// thread itself share, freed by whichever lets go of it last. `returned` is
+// set when the routine has returned; the thread's own handle is signalled when
+// it has ended.
+struct Thread {
+  HANDLE thread;
+  HANDLE returned;
+  ThreadRoutine routine;
+  void* argument;
+  HMODULE library;  // a reference on the library this code lives in
+  LONG holders;
+};
+
 namespace {
+
+// The thread's stack starts with this much committed and grows to the
+// process's reserve as host code needs.
+constexpr SIZE_T kStackCommitBytes = 32768;
 
 HANDLE AsHandle(void* object) {
   return static_cast<HANDLE>(object);
 }
 
-// What a new thread needs; it owns the block and frees it first thing.
-struct ThreadStart {
-  ThreadRoutine routine;
-  void* argument;
-  HMODULE library;  // a reference on the library this code lives in
-};
+void Drop(Thread* thread) {
+  if (__atomic_sub_fetch(&thread->holders, 1, __ATOMIC_ACQ_REL) != 0) return;
+  CloseHandle(thread->thread);
+  CloseHandle(thread->returned);
+  free(thread);
+}
 
 DWORD WINAPI ThreadEntry(void* raw) {
-  ThreadStart start = *static_cast<ThreadStart*>(raw);
-  free(raw);
-  start.routine(start.argument);
+  auto* thread = static_cast<Thread*>(raw);
+  HMODULE library = thread->library;
+  thread->routine(thread->argument);
+  SetEvent(thread->returned);
+  Drop(thread);
   // Drops the thread's reference and ends the thread without returning into
   // code that the host may have unloaded meanwhile.
-  FreeLibraryAndExitThread(start.library, 0);
+  FreeLibraryAndExitThread(library, 0);
 }
 
 }  // namespace
@@ -47,19 +66,15 @@ bool IsEventSignalled(Event* event) {
   return event != nullptr && WaitForSingleObject(AsHandle(event), 0) == WAIT_OBJECT_0;
 }
 
-bool WaitForEvent(Event* event, uint32_t timeoutMs) {
-  return event != nullptr &&
-         WaitForSingleObject(AsHandle(event), seams::BoundedWait(timeoutMs)) == WAIT_OBJECT_0;
-}
-
 void CloseEvent(Event* event) {
   if (event == nullptr) return;
   CloseHandle(AsHandle(event));
   seams::OnEventClosed();
 }
 
-Thread* CreateWorkerThread(size_t stackSize, ThreadRoutine routine, void* argument) {
-  if (seams::ThreadCreationFails()) return nullptr;
+bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument) {
+  *handle = nullptr;
+  if (seams::ThreadCreationFails()) return false;
   // The reference is taken here, on the caller's thread, so that the library
   // cannot go between the thread's creation and its first instruction. If no
   // thread can be made the reference stays: without a thread there is nothing
@@ -67,25 +82,40 @@ Thread* CreateWorkerThread(size_t stackSize, ThreadRoutine routine, void* argume
   HMODULE library = nullptr;
   if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<LPCSTR>(&ThreadEntry), &library)) {
-    return nullptr;
+    return false;
   }
-  auto* start = static_cast<ThreadStart*>(malloc(sizeof(ThreadStart)));
-  if (start == nullptr) return nullptr;
-  *start = {routine, argument, library};
-  // Without STACK_SIZE_PARAM_IS_A_RESERVATION the size is the initial commit;
-  // the stack grows up to the process's default reserve.
-  HANDLE thread = CreateThread(nullptr, stackSize, ThreadEntry, start, 0, nullptr);
-  if (thread == nullptr) {
-    free(start);
-    return nullptr;
+  auto* thread = static_cast<Thread*>(malloc(sizeof(Thread)));
+  if (thread == nullptr) return false;
+  *thread = {nullptr, CreateEventA(nullptr, TRUE, FALSE, nullptr), routine, argument, library, 3};
+  if (thread->returned == nullptr) {
+    free(thread);
+    return false;
   }
+  *handle = thread;
+  // Without STACK_SIZE_PARAM_IS_A_RESERVATION the size is the initial commit.
+  HANDLE created = CreateThread(nullptr, kStackCommitBytes, ThreadEntry, thread, 0, nullptr);
+  if (created == nullptr) {
+    *handle = nullptr;
+    CloseHandle(thread->returned);
+    free(thread);
+    return false;
+  }
+  thread->thread = created;
   seams::OnThreadCreated();
-  return reinterpret_cast<Thread*>(thread);
+  Drop(thread);  // the creator's part
+  return true;
+}
+
+bool WaitForThread(Thread* thread, uint32_t timeoutMs) {
+  if (thread == nullptr) return true;
+  HANDLE either[] = {thread->returned, thread->thread};
+  DWORD result = WaitForMultipleObjects(2, either, FALSE, timeoutMs);
+  return result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1;
 }
 
 void CloseThread(Thread* thread) {
   if (thread == nullptr) return;
-  CloseHandle(AsHandle(thread));
+  Drop(thread);
   seams::OnThreadClosed();
 }
 

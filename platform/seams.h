@@ -1,7 +1,6 @@
 // Points where a test build of the platform layer can change its behaviour:
-// make event or thread creation fail, shorten bounded waits, take over sleeps
-// (a virtual clock). In the shipped library, PELMAR4_TEST_SEAMS is not defined
-// and every seam is an inline no-op that the compiler removes.
+// make event or thread creation fail, take over sleeps (a virtual clock). In the shipped library,
+// PELMAR4_TEST_SEAMS is not defined and every seam is an inline no-op that the compiler removes.
 #ifndef PELMAR4_PLATFORM_SEAMS_H
 #define PELMAR4_PLATFORM_SEAMS_H
 
@@ -12,7 +11,6 @@ namespace platform::seams {
 #if defined(PELMAR4_TEST_SEAMS)
 bool EventCreationFails();
 bool ThreadCreationFails();
-uint32_t BoundedWait(uint32_t timeoutMs);
 // True when the sleep was taken over and must not happen for real.
 bool SleepTakenOver(uint32_t ms);
 void OnEventCreated();
@@ -25,9 +23,6 @@ inline bool EventCreationFails() {
 }
 inline bool ThreadCreationFails() {
   return false;
-}
-inline uint32_t BoundedWait(uint32_t timeoutMs) {
-  return timeoutMs;
 }
 inline bool SleepTakenOver(uint32_t) {
   return false;

@@ -25,7 +25,7 @@ if(WINDOWS)
       KERNEL32.dll!CloseHandle KERNEL32.dll!CreateEventA KERNEL32.dll!CreateThread
       KERNEL32.dll!DisableThreadLibraryCalls KERNEL32.dll!FreeLibraryAndExitThread
       KERNEL32.dll!GetCurrentThreadId KERNEL32.dll!GetModuleHandleExA KERNEL32.dll!SetEvent
-      KERNEL32.dll!Sleep KERNEL32.dll!WaitForSingleObject
+      KERNEL32.dll!Sleep KERNEL32.dll!WaitForMultipleObjects KERNEL32.dll!WaitForSingleObject
       msvcrt.dll!abort msvcrt.dll!fclose msvcrt.dll!fopen msvcrt.dll!free msvcrt.dll!malloc
       msvcrt.dll!vfprintf)
   list(SORT expected)

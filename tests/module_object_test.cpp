@@ -166,61 +166,10 @@ TEST_F(ModuleObject, WorkerEndsOnStopEvenWithoutAStopEvent) {
   auto* module = new TestModule();
   platform_control::FailNextEventCreation();
   ASSERT_EQ(module->Start(&sink, &device), S_OK);
-  EXPECT_EQ(platform_control::LiveEvents(), 1);  // the worker's leaving signal only
+  EXPECT_EQ(platform_control::LiveEvents(), 0);
   EXPECT_EQ(module->Stop(), S_OK);
   EXPECT_TRUE(module->runEnded);
   module->Release();
-}
-
-// The worker is inside a sink call that outlasts Stop's wait (shortened here).
-class BlockedWorker : public ModuleObject {
- protected:
-  void SetUp() override {
-    platform_control::CapBoundedWaits(50);
-    sink.gate = &gate;
-    module = new TestModule([](TestModule& m) {
-      m.DispatchKey(0x27BF);
-      TestModule::WaitForStop(m);
-    });
-    module->destroyed = &destroyed;
-    ASSERT_EQ(module->Start(&sink, &device), S_OK);
-    while (!gate.Reached()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  Gate gate;
-  TestModule* module = nullptr;
-  std::atomic<bool> destroyed{false};
-};
-
-TEST_F(BlockedWorker, StopKeepsEverythingTheWorkerMayUseAndALaterStopFinishes) {
-  EXPECT_EQ(module->Stop(), E_UNEXPECTED);
-  EXPECT_EQ(sink.Count(), 2);
-  EXPECT_EQ(device.Count(), 2);
-  EXPECT_EQ(platform_control::LiveEvents(), 2);  // the stop event and the leaving signal
-  EXPECT_EQ(module->Start(&sink, &device), E_UNEXPECTED);
-  gate.Open();
-  while (!module->runEnded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(module->Stop(), S_OK);
-  EXPECT_EQ(HostObjectCalls(),
-            (Strings{"device.AddRef", "sink.AddRef", "device.Release", "sink.Release"}));
-  // The key reached the sink while it was still held.
-  Strings names = journal.Names();
-  EXPECT_LT(std::find(names.begin(), names.end(), "key"),
-            std::find(names.begin(), names.end(), "sink.Release"));
-  module->Release();
-}
-
-// The worker is blocked in a host call (a SendMessage to the releasing thread,
-// say): the final Release returns after the wait, and the worker gives
-// everything back and frees the object once the call returns.
-TEST_F(BlockedWorker, FinalReleaseHandsTheRestToTheWorkerAfterTheWait) {
-  EXPECT_EQ(module->Release(), 0u);
-  EXPECT_FALSE(destroyed);
-  EXPECT_EQ(sink.Count(), 2);
-  EXPECT_EQ(device.Count(), 2);
-  gate.Open();
-  EXPECT_TRUE(Eventually([this] { return destroyed && platform_control::LiveEvents() == 0; }));
-  EXPECT_EQ(journal.Names().back(), "sink.Release");
-  EXPECT_NE(journal.Only("sink.Release")[0].thread, std::this_thread::get_id());
 }
 
 }  // namespace

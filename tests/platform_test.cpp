@@ -18,53 +18,68 @@ TEST(Platform, EventIsManualResetAndStartsUnsignalled) {
   platform::Event* event = platform::CreateManualResetEvent();
   ASSERT_NE(event, nullptr);
   EXPECT_FALSE(platform::IsEventSignalled(event));
-  auto before = Clock::now();
-  EXPECT_FALSE(platform::WaitForEvent(event, 100));
-  EXPECT_GE(Clock::now() - before, 90ms);
   platform::SignalEvent(event);
   EXPECT_TRUE(platform::IsEventSignalled(event));
   EXPECT_TRUE(platform::IsEventSignalled(event));  // testing does not reset it
-  EXPECT_TRUE(platform::WaitForEvent(event, 0));
   platform::SignalEvent(event);
-  EXPECT_TRUE(platform::WaitForEvent(event, 5000));
+  EXPECT_TRUE(platform::IsEventSignalled(event));
   platform::CloseEvent(event);
   EXPECT_FALSE(platform::IsEventSignalled(nullptr));
-  EXPECT_FALSE(platform::WaitForEvent(nullptr, 0));
   EXPECT_EQ(platform_control::LiveEvents(), 0);
 }
 
-// Signals from the new thread the moment it has recorded who it is.
-struct ThreadArgument {
-  platform::Event* ran = platform::CreateManualResetEvent();
-  Gate gate;
+// What a worker routine sees and does; the test opens the gate to let it end.
+struct Worker {
+  platform::Thread* handle = nullptr;
+  platform::Thread* handleSeen = nullptr;
   platform::ThreadId id = 0;
+  Gate gate;
+  bool closesItsOwnHandle = false;
   std::atomic<bool> done{false};
-  ~ThreadArgument() { platform::CloseEvent(ran); }
 };
 
-unsigned long PLATFORM_THREAD_CALL GatedRoutine(void* raw) {
-  auto* argument = static_cast<ThreadArgument*>(raw);
-  argument->id = platform::CurrentThreadId();
-  platform::SignalEvent(argument->ran);
-  argument->gate.Pass();
-  argument->done = true;
-  return 0;
+void Routine(void* raw) {
+  auto* worker = static_cast<Worker*>(raw);
+  worker->handleSeen = worker->handle;
+  worker->id = platform::CurrentThreadId();
+  worker->gate.Pass();
+  if (worker->closesItsOwnHandle) platform::CloseThread(worker->handle);
+  worker->done = true;
 }
 
-TEST(Platform, ThreadRunsAtOnceOnItsOwnAndGoesOnAfterItsHandleIsClosed) {
-  ThreadArgument argument;
-  platform::Thread* thread = platform::CreateWorkerThread(32768, GatedRoutine, &argument);
-  ASSERT_NE(thread, nullptr);
-  ASSERT_TRUE(platform::WaitForEvent(argument.ran, 5000));
-  EXPECT_NE(argument.id, 0u);
-  EXPECT_NE(argument.id, platform::CurrentThreadId());
+TEST(Platform, ThreadFindsItsHandleInPlaceAndIsWaitedForWithABound) {
+  Worker worker;
+  ASSERT_TRUE(platform::StartWorkerThread(&worker.handle, Routine, &worker));
+  ASSERT_NE(worker.handle, nullptr);
+  EXPECT_TRUE(Eventually([&] { return worker.gate.Reached(); }));
+  EXPECT_EQ(worker.handleSeen, worker.handle);
+  EXPECT_NE(worker.id, 0u);
+  EXPECT_NE(worker.id, platform::CurrentThreadId());
   EXPECT_EQ(platform::CurrentThreadId(), platform::CurrentThreadId());
-  platform::CloseThread(thread);
+  auto before = Clock::now();
+  EXPECT_FALSE(platform::WaitForThread(worker.handle, 100));  // held at the gate
+  EXPECT_GE(Clock::now() - before, 90ms);
+  worker.gate.Open();
+  EXPECT_TRUE(platform::WaitForThread(worker.handle, 5000));
+  EXPECT_TRUE(worker.done);
+  EXPECT_TRUE(platform::WaitForThread(worker.handle, 0));  // and stays so
+  platform::CloseThread(worker.handle);
+  EXPECT_TRUE(platform::WaitForThread(nullptr, 0));
   EXPECT_EQ(platform_control::LiveThreads(), 0);
-  argument.gate.Open();
-  auto deadline = Clock::now() + 10s;
-  while (!argument.done && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
-  EXPECT_TRUE(argument.done);
+}
+
+// Closing a handle never waits and never stops the thread, whoever closes it.
+TEST(Platform, ThreadGoesOnAfterItsHandleIsClosedByAnyone) {
+  for (bool byItself : {false, true}) {
+    SCOPED_TRACE(byItself ? "closed by the thread itself" : "closed while it runs");
+    Worker worker;
+    worker.closesItsOwnHandle = byItself;
+    ASSERT_TRUE(platform::StartWorkerThread(&worker.handle, Routine, &worker));
+    if (!byItself) platform::CloseThread(worker.handle);
+    worker.gate.Open();
+    EXPECT_TRUE(Eventually([&] { return worker.done.load(); }));
+    EXPECT_EQ(platform_control::LiveThreads(), 0);
+  }
 }
 
 TEST(Platform, SleepLastsAtLeastTheTimeAsked) {
@@ -84,15 +99,15 @@ TEST(PlatformTestBuild, InjectedFailuresHitOnlyTheNextCreation) {
   EXPECT_NE(event, nullptr);
   platform::CloseEvent(event);
 
-  ThreadArgument argument;
-  argument.gate.Open();
+  Worker worker;
+  worker.gate.Open();
+  worker.handle = reinterpret_cast<platform::Thread*>(&worker);
   platform_control::FailNextThreadCreation();
-  EXPECT_EQ(platform::CreateWorkerThread(32768, GatedRoutine, &argument), nullptr);
-  platform::Thread* thread = platform::CreateWorkerThread(32768, GatedRoutine, &argument);
-  ASSERT_NE(thread, nullptr);
-  EXPECT_TRUE(platform::WaitForEvent(argument.ran, 5000));
-  platform::CloseThread(thread);
-  while (!argument.done) std::this_thread::sleep_for(1ms);
+  EXPECT_FALSE(platform::StartWorkerThread(&worker.handle, Routine, &worker));
+  EXPECT_EQ(worker.handle, nullptr);
+  ASSERT_TRUE(platform::StartWorkerThread(&worker.handle, Routine, &worker));
+  EXPECT_TRUE(platform::WaitForThread(worker.handle, 5000));
+  platform::CloseThread(worker.handle);
   EXPECT_EQ(platform_control::LiveThreads(), 0);
   platform_control::Reset();
 }

@@ -10,8 +10,6 @@ namespace platform_control {
 
 void FailNextEventCreation();
 void FailNextThreadCreation();
-// Every bounded wait lasts at most `ms` (0: waits as asked).
-void CapBoundedWaits(uint32_t ms);
 // Sleeps call `handler` instead of sleeping; an empty handler restores real sleeps.
 void TakeOverSleeps(std::function<void(uint32_t ms)> handler);
 int LiveEvents();

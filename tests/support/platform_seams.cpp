@@ -8,7 +8,6 @@
 namespace {
 std::atomic<bool> failEvent{false};
 std::atomic<bool> failThread{false};
-std::atomic<uint32_t> waitCap{0};
 std::atomic<int> liveEvents{0};
 std::atomic<int> liveThreads{0};
 std::mutex sleepLock;
@@ -21,10 +20,6 @@ bool EventCreationFails() {
 }
 bool ThreadCreationFails() {
   return failThread.exchange(false);
-}
-uint32_t BoundedWait(uint32_t timeoutMs) {
-  uint32_t cap = waitCap.load();
-  return cap != 0 && cap < timeoutMs ? cap : timeoutMs;
 }
 bool SleepTakenOver(uint32_t ms) {
   std::function<void(uint32_t)> handler;
@@ -57,9 +52,6 @@ void FailNextEventCreation() {
 void FailNextThreadCreation() {
   failThread = true;
 }
-void CapBoundedWaits(uint32_t ms) {
-  waitCap = ms;
-}
 void TakeOverSleeps(std::function<void(uint32_t)> handler) {
   std::lock_guard<std::mutex> guard(sleepLock);
   sleepHandler = std::move(handler);
@@ -73,7 +65,6 @@ int LiveThreads() {
 void Reset() {
   failEvent = false;
   failThread = false;
-  waitCap = 0;
   TakeOverSleeps(nullptr);
 }
 }  // namespace platform_control

@@ -4,27 +4,26 @@
 #ifndef PELMAR4_TESTS_SUPPORT_EXPLORER_EXPLORED_PLATFORM_H
 #define PELMAR4_TESTS_SUPPORT_EXPLORER_EXPLORED_PLATFORM_H
 
+#include <stdint.h>
+
 #include <functional>
 
 namespace explored_platform {
 
 struct Ledger {
   int liveEvents = 0;
-  int liveThreads = 0;   // thread handles not yet closed
-  int libraryHolds = 0;  // held by threads that have not ended
+  int liveThreads = 0;       // thread handles not yet closed
+  int libraryHolds = 0;      // held by threads that have not ended
+  int64_t hostWaitedMs = 0;  // thread 0's time in waits for a thread
 };
 
 // A new schedule: forgets the last one's objects; the first event or thread
 // creation fails when asked.
 void Reset(bool failFirstEvent, bool failFirstThread);
 const Ledger& Handed();
-// What a scenario's checks are told: every signal (the module signals only to
-// ask for a stop) and every thread made.
-struct Hooks {
-  std::function<void()> signalled;
-  std::function<void()> threadMade;
-};
-void Watch(Hooks hooks);
+// Called each time a thread is made, and each time a thread's routine returns.
+void OnThreadMade(std::function<void()> hook);
+void OnRoutineReturned(std::function<void()> hook);
 
 }  // namespace explored_platform
 

@@ -1,6 +1,9 @@
 // The platform layer on the explorer: one model thread runs at a time, every
 // operation is a scheduling point, and waits and sleeps use virtual time.
+#include <algorithm>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "explored_platform.h"
@@ -17,7 +20,7 @@ struct Event {
 
 struct Thread {
   int model = -1;
-  bool done = false;  // its routine has returned
+  bool returned = false;  // its routine has returned
   bool closed = false;
 };
 
@@ -29,7 +32,8 @@ struct World {
   explored_platform::Ledger ledger;
   bool failEvent = false;
   bool failThread = false;
-  explored_platform::Hooks hooks;
+  std::function<void()> threadMade;
+  std::function<void()> routineReturned;
   std::vector<std::unique_ptr<platform::Event>> events;
   std::vector<std::unique_ptr<platform::Thread>> threads;
 };
@@ -50,16 +54,31 @@ const Ledger& Handed() {
   return world.ledger;
 }
 
-void Watch(Hooks hooks) {
-  world.hooks = std::move(hooks);
+void OnThreadMade(std::function<void()> hook) {
+  world.threadMade = std::move(hook);
+}
+
+void OnRoutineReturned(std::function<void()> hook) {
+  world.routineReturned = std::move(hook);
 }
 
 }  // namespace explored_platform
 
 namespace platform {
 
+// Traces name an atomic operation by the function that makes it, with the
+// state names of a move written short: "Move<Running, Idle>".
 void BeforeAtomicOperation(const char* caller) {
-  explorer::Point("atomic in", caller);
+  static std::map<const char*, std::string> names;
+  auto found = names.find(caller);
+  if (found == names.end()) {
+    std::string name = caller;
+    for (size_t at; (at = name.find("lifecycle::State::k")) != std::string::npos;) {
+      name.erase(at, 19);
+    }
+    found = names.emplace(caller, name).first;
+  }
+  explorer::Point("atomic in", found->second.c_str());
 }
 
 Event* CreateManualResetEvent() {
@@ -76,21 +95,11 @@ Event* CreateManualResetEvent() {
 void SignalEvent(Event* event) {
   explorer::Point("signals an event");
   if (event != nullptr) event->signalled = true;
-  if (world.hooks.signalled) world.hooks.signalled();
 }
 
 bool IsEventSignalled(Event* event) {
   explorer::Point("tests an event");
   return event != nullptr && event->signalled;
-}
-
-bool WaitForEvent(Event* event, uint32_t timeoutMs) {
-  if (event == nullptr) {
-    explorer::Point("waits for no event");
-    return false;
-  }
-  return explorer::Block(
-      "waits for an event", [event] { return event->signalled; }, timeoutMs);
 }
 
 void CloseEvent(Event* event) {
@@ -101,25 +110,47 @@ void CloseEvent(Event* event) {
   --world.ledger.liveEvents;
 }
 
-Thread* CreateWorkerThread(size_t, ThreadRoutine routine, void* argument) {
+bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument) {
+  *handle = nullptr;
   explorer::Point("creates a thread");
   if (world.failThread) {
     world.failThread = false;
-    return nullptr;
+    return false;
   }
   world.threads.push_back(std::make_unique<Thread>());
   Thread* thread = world.threads.back().get();
+  *handle = thread;
   ++world.ledger.liveThreads;
   ++world.ledger.libraryHolds;
-  if (world.hooks.threadMade) world.hooks.threadMade();
+  if (world.threadMade) world.threadMade();
   thread->model = explorer::Spawn("worker", [thread, routine, argument] {
     routine(argument);
-    explorer::Point("routine returned");
-    thread->done = true;
-    explorer::Point("drops its hold on the library");
+    if (world.routineReturned) world.routineReturned();
+    explorer::Point("its routine has returned");
+    thread->returned = true;
+    explorer::Point("ends, dropping its hold on the library");
     --world.ledger.libraryHolds;
   });
-  return thread;
+  return true;
+}
+
+bool WaitForThread(Thread* thread, uint32_t timeoutMs) {
+  if (thread == nullptr) {
+    explorer::Point("waits for no thread");
+    return true;
+  }
+  if (thread->model == explorer::CurrentThread()) {
+    explorer::Fail("C3", "a thread waits for its own end");
+  }
+  int64_t began = explorer::Now();
+  bool ended = explorer::Block(
+      "waits for the worker",
+      [thread] { return thread->returned || explorer::Ended(thread->model); }, timeoutMs);
+  // A wait lasts at most its timeout; a thread that resumes later was slow to
+  // be scheduled, which is not waiting.
+  int64_t waited = std::min<int64_t>(explorer::Now() - began, timeoutMs);
+  if (explorer::CurrentThread() == 0) world.ledger.hostWaitedMs += waited;
+  return ended;
 }
 
 void CloseThread(Thread* thread) {

@@ -24,9 +24,65 @@ struct ModelThread {
   const std::function<bool()>* ready = nullptr;  // while blocked
   int64_t deadline = -1;                         // while blocked; -1: none
   bool killed = false;
-  std::thread os;
   std::condition_variable turn;
 };
+
+// Operating-system threads kept from one schedule to the next: making one
+// costs more than a whole schedule does, under the sanitizers most of all.
+class ThreadPool {
+ public:
+  void Run(std::function<void()> job) {
+    std::lock_guard<std::mutex> guard(lock);
+    ++busy;
+    if (idle.empty()) {
+      workers.push_back(std::make_unique<Worker>());
+      Worker* worker = workers.back().get();
+      worker->os = std::thread([this, worker] { Serve(*worker); });
+      idle.push_back(worker);
+    }
+    Worker* worker = idle.back();
+    idle.pop_back();
+    worker->job = std::move(job);
+    worker->wake.notify_one();
+  }
+  // Until every job handed out has returned.
+  void WaitUntilIdle() {
+    std::unique_lock<std::mutex> guard(lock);
+    done.wait(guard, [this] { return busy == 0; });
+  }
+
+ private:
+  struct Worker {
+    std::thread os;
+    std::function<void()> job;
+    std::condition_variable wake;
+  };
+  void Serve(Worker& worker) {
+    std::unique_lock<std::mutex> guard(lock);
+    for (;;) {
+      worker.wake.wait(guard, [&] { return static_cast<bool>(worker.job); });
+      std::function<void()> job = std::move(worker.job);
+      worker.job = nullptr;
+      guard.unlock();
+      job();
+      job = nullptr;
+      guard.lock();
+      idle.push_back(&worker);
+      if (--busy == 0) done.notify_all();
+    }
+  }
+  std::mutex lock;
+  std::condition_variable done;
+  std::vector<std::unique_ptr<Worker>> workers;
+  std::vector<Worker*> idle;
+  int busy = 0;
+};
+
+// Its threads wait for work until the process exits; it is never destroyed.
+ThreadPool& Pool() {
+  static ThreadPool* pool = new ThreadPool;
+  return *pool;
+}
 
 struct Step {
   int thread;  // -1: the clock
@@ -132,7 +188,7 @@ class Run {
   std::mutex lock;
   std::condition_variable changed;  // a thread has ended
   std::vector<std::unique_ptr<ModelThread>> threads;
-  int current = 0;
+  int current = -1;  // the thread that may run; none until the driver starts thread 0
   size_t finished = 0;
   int64_t now = 0;
   bool abandoned = false;
@@ -153,6 +209,7 @@ thread_local bool inside = false;  // in the scheduler or an observer: no points
 
 void ThreadMain(Run* r, int index, ModelThread& me, const std::function<void()>& body) {
   self = index;
+  inside = false;
   {
     std::unique_lock<std::mutex> guard(r->lock);
     me.turn.wait(guard, [&] { return r->current == index || me.killed; });
@@ -176,8 +233,7 @@ int Run::AddThread(const char* name, std::function<void()> body) {
     index = static_cast<int>(threads.size());
     threads.push_back(std::move(thread));
   }
-  t.os =
-      std::thread([this, index, &t, body = std::move(body)] { ThreadMain(this, index, t, body); });
+  Pool().Run([this, index, &t, body = std::move(body)] { ThreadMain(this, index, t, body); });
   return index;
 }
 
@@ -189,11 +245,7 @@ void Run::Enter(int thread, const char* what, const char* detail) {
     Abandon(thread);
     throw Killed{};
   }
-  if (observer) {
-    inside = true;
-    observer();
-    inside = false;
-  }
+  if (observer) WithoutPoints(observer);
 }
 
 // The next thread to run, chosen among those that can; moves the clock when
@@ -266,6 +318,7 @@ void Run::Finish(int thread, ModelThread& me) {
   if (handOn) {
     me.state = ModelThread::kFinished;
     Record(thread, "ends", nullptr);
+    if (observer) WithoutPoints(observer);
     next = Decide(thread);
   }
   std::lock_guard<std::mutex> guard(lock);
@@ -352,7 +405,7 @@ Result RunOnce(const std::function<void()>& body, const std::function<void()>& c
     r.threads[0]->turn.notify_one();
   }
   r.WaitUntilAllEnded();
-  for (auto& t : r.threads) t->os.join();
+  Pool().WaitUntilIdle();
   check();
   run = nullptr;
   if (printTrace) r.PrintTrace();
@@ -457,6 +510,13 @@ void Fail(const char* promise, const std::string& detail) {
 
 void Observe(std::function<void()> observer) {
   run->observer = std::move(observer);
+}
+
+void WithoutPoints(const std::function<void()>& look) {
+  bool was = inside;
+  inside = true;
+  look();
+  inside = was;
 }
 
 Outcome Replay(const std::string& choices, const std::function<void()>& body,

@@ -36,9 +36,12 @@ int64_t Now();
 void EndOtherThreads();
 // Records a broken promise. The schedule runs on; it is then reported.
 void Fail(const char* promise, const std::string& detail);
-// Called at every point, by the thread that reached it; for checks that watch
-// state the code under test keeps. Points reached inside it are not points.
+// Called at every point and at every thread's end, by the thread that
+// reached it; for checks that watch state the code under test keeps. Points
+// reached inside it are not points.
 void Observe(std::function<void()> observer);
+// Runs `look` with its points not counting as points: a check's own reads.
+void WithoutPoints(const std::function<void()>& look);
 
 // ---- For the driver ----
 
