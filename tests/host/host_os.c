@@ -7,6 +7,7 @@
 #if defined(_WIN32)
 
 #include <direct.h>
+#include <process.h>
 #include <windows.h>
 
 int64_t NowMs(void) {
@@ -36,6 +37,14 @@ void Lock(HostLock* lock) {
 }
 void Unlock(HostLock* lock) {
   LeaveCriticalSection(&lock->section);
+}
+
+int RunThisProgram(const char* const* args) {
+  char self[MAX_PATH];
+  const char* argv[16] = {self};
+  GetModuleFileNameA(NULL, self, sizeof self);
+  for (int i = 0; args[i] != NULL && i < 14; ++i) argv[i + 1] = args[i];
+  return (int)_spawnv(_P_WAIT, self, argv);
 }
 
 void* LoadPlugin(const char* path, const char* symbol, void (**function)(void)) {

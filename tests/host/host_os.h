@@ -20,6 +20,9 @@ void LeaveDirectory(void);
 void MakeDirectory(const char* name);
 
 #if defined(_WIN32)
+/* Runs this program again with `args` (null-terminated) and waits for it;
+ * its exit code. */
+int RunThisProgram(const char* const* args);
 /* Loads a DLL and finds `symbol` in it; null when either fails. */
 void* LoadPlugin(const char* path, const char* symbol, void (**function)(void));
 void UnloadPlugin(void* plugin);

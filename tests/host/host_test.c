@@ -53,21 +53,30 @@ enum { kMaxEntries = 4096 };
 static Entry journal[kMaxEntries];
 static int journalSize;
 static HostLock* journalLock;
+/* Set in a process about to end: a thread ended there may hold the lock. */
+static volatile int unlocked;
+
+static void JournalLock(void) {
+  if (!unlocked) Lock(journalLock);
+}
+static void JournalUnlock(void) {
+  if (!unlocked) Unlock(journalLock);
+}
 
 static void Record(const char* what, uint32_t offset, uint32_t value, const char* name,
                    const char* alias) {
-  Lock(journalLock);
+  JournalLock();
   if (journalSize < kMaxEntries) {
     Entry entry = {what, offset, value, name, alias, NowMs(), CurrentThreadId()};
     journal[journalSize++] = entry;
   }
-  Unlock(journalLock);
+  JournalUnlock();
 }
 
 static int JournalSize(void) {
-  Lock(journalLock);
+  JournalLock();
   int size = journalSize;
-  Unlock(journalLock);
+  JournalUnlock();
   return size;
 }
 
@@ -87,16 +96,16 @@ static int Find(const char* what, int n) {
 
 /* Reference counts change on the worker's thread too. */
 static ULONG Count(int* refs, int by) {
-  Lock(journalLock);
+  JournalLock();
   int count = *refs += by;
-  Unlock(journalLock);
+  JournalUnlock();
   return (ULONG)count;
 }
 
 static void ClearJournal(void) {
-  Lock(journalLock);
+  JournalLock();
   journalSize = 0;
-  Unlock(journalLock);
+  JournalUnlock();
 }
 
 /* ---- the host's key sink ---- */
@@ -123,6 +132,8 @@ static ULONG PELMAR_CALL SinkRelease(IRemoteKeySink* This) {
 static struct {
   IRemoteModule* closeOnPower; /* Stop and Release it when Key_Power arrives */
   IRemoteModule* releaseOnKey; /* Release it at the first key */
+  IRemoteModule* stopAndWork;  /* Stop it at the first key, then work 300 ms more */
+  volatile int stuck;          /* every OnKey waits while this is set */
   int deepStack;               /* run a handler that needs 256 KiB of stack */
   int64_t closeTookMs;
 } onKey;
@@ -148,6 +159,15 @@ static HRESULT PELMAR_CALL SinkOnKey(IRemoteKeySink* This, const char* name, con
     onKey.closeTookMs = NowMs() - before;
     Record(stopped == S_OK && left == 0 ? "host closed" : "host close failed", 0, 0, NULL, NULL);
   }
+  if (onKey.stopAndWork != NULL) {
+    IRemoteModule* module = onKey.stopAndWork;
+    onKey.stopAndWork = NULL;
+    Record(IRemoteModule_Stop(module) == S_OK ? "stopped in OnKey" : "stop failed", 0, 0, NULL,
+           NULL);
+    SleepFor(300);
+    Record("OnKey's work done", 0, 0, NULL, NULL);
+  }
+  while (onKey.stuck) SleepFor(1);
   if (onKey.releaseOnKey != NULL) {
     IRemoteModule* module = onKey.releaseOnKey;
     onKey.releaseOnKey = NULL;
@@ -263,9 +283,9 @@ static int WaitUntil(int (*condition)(void), int64_t timeoutMs) {
 }
 
 static int AllReferencesReturned(void) {
-  Lock(journalLock);
+  JournalLock();
   int all = sink.refs == 1 && device.refs == 1 && device.registers.refs == 1;
-  Unlock(journalLock);
+  JournalUnlock();
   return all;
 }
 
@@ -489,6 +509,65 @@ static void LogThatCannotBeOpened(void) {
   LeaveDirectory();
 }
 
+/* Key_Power stops the module from inside OnKey, whose handler then works on
+ * for 300 ms; meanwhile the host's main thread, which saw the key, calls Stop
+ * (its shutdown) or Start (a restart). Either waits for the worker: after
+ * Stop nothing is held and no call follows; Start succeeds. */
+static void HostCallWhileOnKeyEndsAStop(int restart) {
+  EnterFreshDirectory(restart ? "host-restart-while-stopping" : "host-stop-while-stopping");
+  ResetHostObjects();
+  gpioData = 0x27BF00; /* Key_Power */
+  IRemoteModule* module = NewModule();
+  onKey.stopAndWork = module;
+  CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+  CHECK(WaitFor("stopped in OnKey", 1, 5000));
+  int64_t before = NowMs();
+  HRESULT result = restart ? IRemoteModule_Start(module, &sink.iface, &device.iface)
+                           : IRemoteModule_Stop(module);
+  int64_t took = NowMs() - before;
+  int size = JournalSize();
+  CHECK(result == S_OK);
+  CHECK(CountOf("OnKey's work done", 0) == 1 && CountOf("stop failed", 0) == 0);
+  if (restart) {
+    CHECK(WaitFor("key", 2, 5000)); /* the new worker reports again */
+  } else {
+    CHECK(AllReferencesReturned());
+    SleepFor(100);
+    CHECK(JournalSize() == size);
+  }
+  printf("%s while OnKey ends a stop: returned after %lld ms, once the handler was done\n",
+         restart ? "Start" : "Stop", (long long)took);
+  CHECK(IRemoteModule_Release(module) == 0);
+  CheckAllReferencesReturned();
+  LeaveDirectory();
+}
+
+/* OnKey is stuck: Stop gives up after 5000 ms and keeps everything; the final
+ * Release that follows returns at once instead of waiting again, and the
+ * worker gives everything back and frees the module when OnKey returns. */
+static void FinalReleaseAfterAStopThatGaveUp(void) {
+  EnterFreshDirectory("host-release-after-stop-gave-up");
+  ResetHostObjects();
+  gpioData = 0x27BF00;
+  IRemoteModule* module = NewModule();
+  onKey.stuck = 1;
+  CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+  CHECK(WaitFor("key", 1, 5000));
+  int64_t before = NowMs();
+  CHECK(IRemoteModule_Stop(module) == E_UNEXPECTED);
+  int64_t stopped = NowMs();
+  CHECK(!AllReferencesReturned());
+  CHECK(IRemoteModule_Release(module) == 0);
+  int64_t released = NowMs();
+  onKey.stuck = 0;
+  CHECK(WaitUntil(AllReferencesReturned, 5000));
+  printf("OnKey stuck: Stop gave up after %lld ms; the final Release then took %lld ms\n",
+         (long long)(stopped - before), (long long)(released - stopped));
+  CHECK(stopped - before >= 4900);
+  CHECK(released - stopped < 1000);
+  LeaveDirectory();
+}
+
 /* The host shuts down when Key_Power arrives: its key handler, which needs
  * 256 KiB of stack, stops and releases the module from inside OnKey, and the
  * moment that call has returned the host unloads the library. The module is
@@ -590,12 +669,60 @@ static void ReleaseFromADllMain(const char* path, const char* pluginPath) {
 }
 #endif
 
+#if defined(_WIN32)
+/* The other process of the case below: the plug-in holds a started module
+ * when main returns. ExitProcess then ends the worker where it stands, before
+ * the plug-in's DllMain makes the final Release. Writes the time main returns. */
+static int ExitHoldingAModule(const char* path, const char* pluginPath, const char* stampPath) {
+  ResetHostObjects();
+  gpioData = 0x27BF00;
+  void (*holdUntilUnloaded)(IRemoteModule*) = NULL;
+  if (LoadPlugin(pluginPath, "HoldUntilUnloaded", (void (**)(void)) & holdUntilUnloaded) == NULL ||
+      !LoadModuleLibrary(path, &library)) {
+    return 2;
+  }
+  IRemoteModule* module = library.byName();
+  if (IRemoteModule_Start(module, &sink.iface, &device.iface) != S_OK || !WaitFor("key", 1, 5000)) {
+    return 3;
+  }
+  holdUntilUnloaded(module);
+  unlocked = 1;
+  FILE* stamp = fopen(stampPath, "w");
+  if (stamp == NULL) return 4;
+  fprintf(stamp, "%lld\n", (long long)NowMs());
+  fclose(stamp);
+  return 0;
+}
+
+/* A process ends with a plug-in that releases its started module in its
+ * DllMain, timed from outside: from main's return to the process's end. */
+static void ProcessExitWithAModuleReleasedInDllMain(const char* path, const char* pluginPath) {
+  EnterFreshDirectory("host-process-exit");
+  const char* args[] = {"--exit-holding-module", path, pluginPath, "main-returned.txt", NULL};
+  int code = RunThisProgram(args);
+  int64_t ended = NowMs();
+  long long returned = 0;
+  FILE* stamp = fopen("main-returned.txt", "r");
+  CHECK(code == 0 && stamp != NULL && fscanf(stamp, "%lld", &returned) == 1);
+  if (stamp != NULL) fclose(stamp);
+  printf("process exit with a started module released in a plug-in's DllMain: %lld ms\n",
+         (long long)(ended - returned));
+  CHECK(ended - returned < 2000);
+  LeaveDirectory();
+}
+#endif
+
 int main(int argc, char** argv) {
+  journalLock = NewLock();
+#if defined(_WIN32)
+  if (argc == 5 && strcmp(argv[1], "--exit-holding-module") == 0) {
+    return ExitHoldingAModule(argv[2], argv[3], argv[4]);
+  }
+#endif
   if (argc != 2 && argc != 3) {
     fprintf(stderr, "usage: host_test PATH-TO-LIBRARY [PATH-TO-TEST-PLUGIN]\n");
     return 2;
   }
-  journalLock = NewLock();
   threadsAtStart = ProcessThreadCount();
   if (!CHECK(LoadModuleLibrary(argv[1], &library))) {
     fprintf(stderr, "%s\n", library.error);
@@ -610,12 +737,18 @@ int main(int argc, char** argv) {
   DeviceWithoutRegistersEndsTheWorkerQuietly();
   NullSinkAndNullDevice();
   LogThatCannotBeOpened();
+  HostCallWhileOnKeyEndsAStop(0);
+  HostCallWhileOnKeyEndsAStop(1);
+  FinalReleaseAfterAStopThatGaveUp();
   UnloadModuleLibrary(&library);
   /* From here on nothing else holds the library. */
   UnloadRightAfterTheLastRelease(argv[1]);
   KeyPowerClosesTheHost(argv[1]); /* also: a load after all those unloads works */
 #if defined(_WIN32)
-  if (argc == 3) ReleaseFromADllMain(argv[1], argv[2]);
+  if (argc == 3) {
+    ReleaseFromADllMain(argv[1], argv[2]);
+    ProcessExitWithAModuleReleasedInDllMain(argv[1], argv[2]);
+  }
 #endif
   printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
