@@ -91,20 +91,34 @@ struct Step {
   int64_t time;
 };
 
-struct Option {
-  int thread;  // -1: move the clock to the next timeout
-  int cost;    // 1 for a preemption or an early clock move
+// The options of a decision are: the thread that goes on (or the first that
+// can run), the other threads that can run, then the clock when a timeout is
+// pending. Their costs follow from that.
+struct Decision {
+  uint8_t chosen;
+  uint8_t count;
+  bool goesOn;  // the running thread could have gone on: others are preemptions
+  bool clock;   // the last option moves the clock early
+  int Cost(int option) const {
+    if (option == 0) return 0;
+    return (clock && option == count - 1) || goesOn ? 1 : 0;
+  }
 };
 
-struct Decision {
-  int chosen;
-  std::vector<uint8_t> costs;
+// At most this many threads take part in a schedule.
+constexpr int kMostThreads = 16;
+
+// What a decision chooses from: thread numbers, -1 for the clock.
+struct Choices {
+  int at[kMostThreads + 1];
+  int count = 0;
+  void Add(int option) { at[count++] = option; }
 };
 
 class Chooser {
  public:
   virtual ~Chooser() = default;
-  virtual int Choose(const std::vector<Option>& options, int running) = 0;
+  virtual int Choose(const Choices& options, int running) = 0;
 };
 
 // Follows a prefix of choices, then always takes the first option: the running
@@ -112,10 +126,10 @@ class Chooser {
 class PrefixChooser : public Chooser {
  public:
   explicit PrefixChooser(std::vector<int> prefix) : prefix(std::move(prefix)) {}
-  int Choose(const std::vector<Option>& options, int) override {
+  int Choose(const Choices& options, int) override {
     int choice = made < prefix.size() ? prefix[made] : 0;
     ++made;
-    return choice < static_cast<int>(options.size()) ? choice : 0;
+    return choice < options.count ? choice : 0;
   }
 
  private:
@@ -132,7 +146,7 @@ class PriorityChooser : public Chooser {
     std::uniform_int_distribution<int> at(0, std::max(length, 1) - 1);
     for (int i = 1; i < depth; ++i) changeAt.push_back(at(random));
   }
-  int Choose(const std::vector<Option>& options, int running) override {
+  int Choose(const Choices& options, int running) override {
     for (size_t i = 0; i < changeAt.size(); ++i) {
       if (changeAt[i] == made) Priority(running) = static_cast<int>(i);
     }
@@ -141,13 +155,11 @@ class PriorityChooser : public Chooser {
     // would starve the threads, which no real machine does for long.
     bool clockMayMove = earlyMoves < depth - 1;
     int best = -1;
-    for (size_t i = 0; i < options.size(); ++i) {
-      if (options[i].thread < 0 && !clockMayMove) continue;
-      if (best < 0 || Priority(options[i].thread) > Priority(options[best].thread)) {
-        best = static_cast<int>(i);
-      }
+    for (int i = 0; i < options.count; ++i) {
+      if (options.at[i] < 0 && !clockMayMove) continue;
+      if (best < 0 || Priority(options.at[i]) > Priority(options.at[best])) best = i;
     }
-    if (options[best].thread < 0) ++earlyMoves;
+    if (options.at[best] < 0) ++earlyMoves;
     return best;
   }
 
@@ -171,7 +183,10 @@ class PriorityChooser : public Chooser {
 
 class Run {
  public:
-  Run(Chooser& chooser, int stepLimit) : chooser(chooser), stepLimit(stepLimit) {}
+  Run(Chooser& chooser, int stepLimit) : chooser(chooser), stepLimit(stepLimit) {
+    trace.reserve(1024);
+    decisions.reserve(256);
+  }
 
   int AddThread(const char* name, std::function<void()> body);
   void Enter(int self, const char* what, const char* detail);
@@ -231,6 +246,7 @@ int Run::AddThread(const char* name, std::function<void()> body) {
   {
     std::lock_guard<std::mutex> guard(lock);
     index = static_cast<int>(threads.size());
+    if (index == kMostThreads) abort();
     threads.push_back(std::move(thread));
   }
   Pool().Run([this, index, &t, body = std::move(body)] { ThreadMain(this, index, t, body); });
@@ -252,7 +268,8 @@ void Run::Enter(int thread, const char* what, const char* detail) {
 // none can. -1 when every thread has ended; -2 when the schedule is given up.
 int Run::Decide(int thread) {
   for (;;) {
-    std::vector<int> enabled;
+    int enabled[kMostThreads];
+    int canRun = 0;
     int64_t timer = INT64_MAX;
     bool allEnded = true;
     inside = true;
@@ -262,13 +279,13 @@ int Run::Decide(int thread) {
       allEnded = false;
       if (t.state == ModelThread::kRunnable || (*t.ready)() ||
           (t.deadline >= 0 && now >= t.deadline)) {
-        enabled.push_back(static_cast<int>(i));
+        enabled[canRun++] = static_cast<int>(i);
       } else if (t.deadline >= 0) {
         timer = std::min(timer, t.deadline);
       }
     }
     inside = false;
-    if (enabled.empty()) {
+    if (canRun == 0) {
       if (allEnded) return -1;
       if (timer == INT64_MAX) {
         std::string blocked;
@@ -282,20 +299,21 @@ int Run::Decide(int thread) {
       now = timer;
       continue;
     }
-    bool goesOn = std::find(enabled.begin(), enabled.end(), thread) != enabled.end();
-    std::vector<Option> options{{goesOn ? thread : enabled[0], 0}};
-    for (int i : enabled) {
-      if (i != options[0].thread) options.push_back({i, goesOn ? 1 : 0});
+    bool goesOn = std::find(enabled, enabled + canRun, thread) != enabled + canRun;
+    Choices options;
+    options.Add(goesOn ? thread : enabled[0]);
+    for (int i = 0; i < canRun; ++i) {
+      if (enabled[i] != options.at[0]) options.Add(enabled[i]);
     }
-    if (timer != INT64_MAX) options.push_back({-1, 1});
+    bool clock = timer != INT64_MAX;
+    if (clock) options.Add(-1);
     int chosen = 0;
-    if (options.size() > 1) {
+    if (options.count > 1) {
       chosen = chooser.Choose(options, thread);
-      Decision decision{chosen, {}};
-      for (const Option& option : options) decision.costs.push_back(option.cost);
-      decisions.push_back(std::move(decision));
+      decisions.push_back(
+          {static_cast<uint8_t>(chosen), static_cast<uint8_t>(options.count), goesOn, clock});
     }
-    if (options[chosen].thread >= 0) return options[chosen].thread;
+    if (options.at[chosen] >= 0) return options.at[chosen];
     now = timer;
     Record(-1, "moves on early", nullptr);
   }
@@ -417,12 +435,12 @@ Result RunOnce(const std::function<void()>& body, const std::function<void()>& c
 bool Backtrack(const std::vector<Decision>& decisions, int bound, std::vector<int>& prefix) {
   std::vector<int> spent(decisions.size() + 1, 0);
   for (size_t i = 0; i < decisions.size(); ++i) {
-    spent[i + 1] = spent[i] + decisions[i].costs[decisions[i].chosen];
+    spent[i + 1] = spent[i] + decisions[i].Cost(decisions[i].chosen);
   }
   for (size_t i = decisions.size(); i-- > 0;) {
     const Decision& d = decisions[i];
-    for (size_t j = d.chosen + 1; j < d.costs.size(); ++j) {
-      if (spent[i] + d.costs[j] > bound) continue;
+    for (int j = d.chosen + 1; j < d.count; ++j) {
+      if (spent[i] + d.Cost(j) > bound) continue;
       prefix.clear();
       for (size_t k = 0; k < i; ++k) prefix.push_back(decisions[k].chosen);
       prefix.push_back(static_cast<int>(j));
@@ -543,7 +561,7 @@ Outcome Explore(const std::string& keyPrefix, const std::function<void()>& body,
       PrefixChooser chooser(prefix);
       Result result = RunOnce(body, check, chooser, options, false);
       int spent = 0;
-      for (const Decision& d : result.decisions) spent += d.costs[d.chosen];
+      for (const Decision& d : result.decisions) spent += d.Cost(d.chosen);
       if (spent == bound) ++outcome.schedules;
       longest = std::max(longest, result.decisions.size());
       if (!result.violation.empty()) {
