@@ -4,6 +4,7 @@
  * with its time and thread.
  *
  * Usage: host_test PATH-TO-LIBRARY */
+#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -54,13 +55,13 @@ static Entry journal[kMaxEntries];
 static int journalSize;
 static HostLock* journalLock;
 /* Set in a process about to end: a thread ended there may hold the lock. */
-static volatile int unlocked;
+static atomic_int unlocked;
 
 static void JournalLock(void) {
-  if (!unlocked) Lock(journalLock);
+  if (!atomic_load(&unlocked)) Lock(journalLock);
 }
 static void JournalUnlock(void) {
-  if (!unlocked) Unlock(journalLock);
+  if (!atomic_load(&unlocked)) Unlock(journalLock);
 }
 
 static void Record(const char* what, uint32_t offset, uint32_t value, const char* name,
@@ -133,7 +134,7 @@ static struct {
   IRemoteModule* closeOnPower; /* Stop and Release it when Key_Power arrives */
   IRemoteModule* releaseOnKey; /* Release it at the first key */
   IRemoteModule* stopAndWork;  /* Stop it at the first key, then work 300 ms more */
-  volatile int stuck;          /* every OnKey waits while this is set */
+  atomic_int stuck;            /* every OnKey waits while this is set */
   int deepStack;               /* run a handler that needs 256 KiB of stack */
   int64_t closeTookMs;
 } onKey;
@@ -167,7 +168,7 @@ static HRESULT PELMAR_CALL SinkOnKey(IRemoteKeySink* This, const char* name, con
     SleepFor(300);
     Record("OnKey's work done", 0, 0, NULL, NULL);
   }
-  while (onKey.stuck) SleepFor(1);
+  while (atomic_load(&onKey.stuck)) SleepFor(1);
   if (onKey.releaseOnKey != NULL) {
     IRemoteModule* module = onKey.releaseOnKey;
     onKey.releaseOnKey = NULL;
@@ -550,7 +551,7 @@ static void FinalReleaseAfterAStopThatGaveUp(void) {
   ResetHostObjects();
   gpioData = 0x27BF00;
   IRemoteModule* module = NewModule();
-  onKey.stuck = 1;
+  atomic_store(&onKey.stuck, 1);
   CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
   CHECK(WaitFor("key", 1, 5000));
   int64_t before = NowMs();
@@ -559,7 +560,7 @@ static void FinalReleaseAfterAStopThatGaveUp(void) {
   CHECK(!AllReferencesReturned());
   CHECK(IRemoteModule_Release(module) == 0);
   int64_t released = NowMs();
-  onKey.stuck = 0;
+  atomic_store(&onKey.stuck, 0);
   CHECK(WaitUntil(AllReferencesReturned, 5000));
   printf("OnKey stuck: Stop gave up after %lld ms; the final Release then took %lld ms\n",
          (long long)(stopped - before), (long long)(released - stopped));
@@ -686,7 +687,7 @@ static int ExitHoldingAModule(const char* path, const char* pluginPath, const ch
     return 3;
   }
   holdUntilUnloaded(module);
-  unlocked = 1;
+  atomic_store(&unlocked, 1);
   FILE* stamp = fopen(stampPath, "w");
   if (stamp == NULL) return 4;
   fprintf(stamp, "%lld\n", (long long)NowMs());
