@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for 32-bit Windows with Debian's mingw-w64 (posix threads variant,
 # which GoogleTest needs). The build runs its programs under Wine.
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The COM base types the module's interfaces are built on.
  *
  * On Windows these are the SDK's own (IUnknown, GUID, IID, HRESULT, ULONG and the

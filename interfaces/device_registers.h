@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* IDeviceRegisters: access to the capture card's registers, provided by the host.
  *
  * The module obtains it by QueryInterface(IID_IDeviceRegisters) on the device

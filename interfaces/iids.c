@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The interface identifiers, defined once. Hosts written in C or C++ may compile
  * this file into their own program to get the same definitions. */
 #include "device_registers.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* IRemoteKeySink: the host's receiver of key presses.
  *
  * Implemented by the host and handed to IRemoteModule::Start. The module holds

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* IRemoteModule: the module object a host gets from the library's export.
  *
  * Exported function: "_GetInterfacePtr@0" at ordinal 1 on Windows (__stdcall,

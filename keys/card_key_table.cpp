@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "card_key_table.h"
 
 const RemoteKey CardKeyTable[kCardKeyCount] = {

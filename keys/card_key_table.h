@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card's remote: 35 keys, static and never written at run time.
 #ifndef PELMAR4_KEYS_CARD_KEY_TABLE_H
 #define PELMAR4_KEYS_CARD_KEY_TABLE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "module/remote_module_base.h"
 #include "remote_key.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's one export. RemoteModuleBase allocates from the C heap without
 // throwing, so a lack of memory gives null here and nothing is logged.
 #include "gpio_remote_module.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "gpio_remote_module.h"
 
 #include "card_key_table.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GpioRemoteModule: the card's module. Its worker prepares three GPIO registers
 // of the card's Bt848/Bt878-family chip, then polls GPIO_DATA, where the remote's
 // key code shows in bits 8 to 23, and dispatches every code it reads:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RemoteKey: one row of a key table. The host receives pointers to `name` and
 // `alias`, so the layout is fixed: a 32-bit code, then two 32-byte NUL-terminated
 // 8-bit strings (zero-filled after the terminator).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "log_message.h"
 
 #include <stdarg.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The module's diagnostics log: "MXDRemote.log" in the process's current
 // directory, appended in text mode. Each call opens, writes and closes the file;
 // a file that cannot be opened makes the call do nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The DLL is built without the C++ runtime so that it imports only KERNEL32.dll
 // and msvcrt.dll. The one runtime entry the compiler still refers to is the
 // handler placed in the vtable slot of a pure virtual function; it is reached

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "remote_module_base.h"
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RemoteModuleBase: the reference-counted module object behind IRemoteModule.
 //
 // It keeps the host's sink and device while started and owns the worker thread

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The type of every atomic variable the module shares between threads.
 //
 // The product uses std::atomic itself. The schedule explorer's build

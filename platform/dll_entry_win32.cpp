@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The entry point of Pelmar4.dll, which is linked without the C runtime's
 // start-up: nothing of the module's own runs when a host loads or unloads it.
 // The module keeps no per-thread state, so the system need not call in for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The few operating-system services the module needs, with one meaning on every
 // platform: a manual-reset event that can be tested, a worker thread that can
 // be waited for with a bound, the calling thread's identity, a sleep. Win32

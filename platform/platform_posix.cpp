@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // POSIX implementation with the semantics of the Win32 calls the module uses.
 // Threads are detached: a handle is a block the creator and the thread share,
 // freed by whichever lets go of it last, and the thread's routine returning is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Win32 implementation: the platform's own event, thread, wait and sleep calls.
 #include <stdlib.h>
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Points where a test build of the platform layer can change its behaviour:
 // make event or thread creation fail, take over sleeps (a virtual clock). In the shipped library,
 // PELMAR4_TEST_SEAMS is not defined and every seam is an inline no-op that the compiler removes.

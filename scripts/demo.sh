@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The main job: sets up what the Linux build needs, builds the module and the
 # demo host, and runs the demo host's default press script. Arguments go to
 # pelmar4-host (try --help, --list, --trace, --press Key_Mute:1500).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what the builds and tests need on a Debian 12 machine.
 # On a machine that already has everything it installs nothing.
 #   setup-debian.sh           everything: Linux and Windows builds, all checks

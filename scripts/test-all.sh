@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets the machine up if needed, then builds every preset and runs its tests:
 # Linux, Linux under the address/undefined and thread sanitizers (valgrind runs
 # within the Linux preset), and 32-bit Windows under Wine.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs the demo host's default script and checks what it printed: the expected
 # keys in order, with bounds on their times; then two bad inputs, which must
 # give one clear line on stderr and a non-zero exit.

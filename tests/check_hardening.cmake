@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks the shipped library's hardening as the distribution's tools read it.
 # Windows (Debian's pev): ASLR and DEP on, no SEH handlers, relocations
 # present, no section both writable and executable. Linux (devscripts'

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks what the shipped library shows a host: its exported names and, on
 # Windows, every function it imports (from KERNEL32.dll and msvcrt.dll only, so
 # that it loads on a bare system, and only what the module calls), its size and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Builds the ZIP package and checks its contents: the library, the headers and
 # the README and, given DEMO, the demo host and its sample press script, which
 # are then run from the unpacked folder as a user trying the module would.

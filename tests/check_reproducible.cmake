@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Builds the shipped library a second time, from a copy of the sources in
 # another folder, and compares it with this build's: the same sources must
 # give the same bytes (the Linux library once stripped of its symbols).

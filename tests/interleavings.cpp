@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The module's lifecycle promises (C1 to C6, interfaces/remote_module.h),
 // checked over every interleaving of the host's thread and the worker, up to a
 // preemption bound, and over random deeper ones. Each row of the table is a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Long runs: many start/stop cycles on one object, and many objects polling at
 // once. Every reference comes back and the process's threads and handles are
 // back where they began.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A Linux host with a COM-compatibility header of its own, included before the
  * module's headers: the two must compile together, the host's types winning.
  * Compiling this file is the check. */

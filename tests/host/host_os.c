@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #include "host_os.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* What the C host test needs from the operating system besides loading the
  * module: time, thread identity, a lock, sleeping and directories. */
 #ifndef PELMAR4_TESTS_HOST_HOST_OS_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A host written in C that uses the module as a real one does: it loads the
  * built library by path, finds the export, calls only through the vtables, and
  * hands the module a key sink and a device of its own that record every call

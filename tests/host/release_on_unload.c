@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A host plug-in DLL of the test's own. The host hands it a started module;
  * when the host unloads the plug-in, its DllMain makes the module's final
  * Release, under the loader lock, as plug-ins of real hosts do. */

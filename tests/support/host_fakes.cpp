@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "host_fakes.h"
 
 #include <gtest/gtest.h>

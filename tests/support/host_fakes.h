@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Host objects for the tests: a key sink, a device object and its register
 // interface. All of them write every call the module makes into one shared
 // Journal, with the thread it came on and the time, so tests can check the

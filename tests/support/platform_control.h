@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Controls of the test build of the platform layer.
 #ifndef PELMAR4_TESTS_SUPPORT_PLATFORM_CONTROL_H
 #define PELMAR4_TESTS_SUPPORT_PLATFORM_CONTROL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test build's side of platform/seams.h.
 #include <atomic>
 #include <mutex>

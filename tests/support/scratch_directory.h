@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Makes a new empty directory the current one for the lifetime of the object,
 // so that the log file the module writes lands there.
 #ifndef PELMAR4_TESTS_SUPPORT_SCRATCH_DIRECTORY_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A RemoteModuleBase whose worker body the test chooses.
 #ifndef PELMAR4_TESTS_SUPPORT_TEST_MODULE_H
 #define PELMAR4_TESTS_SUPPORT_TEST_MODULE_H

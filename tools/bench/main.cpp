@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pelmar4-bench: measures the shipped module as a host sees it. Prints figures;
 // never fails on a slow machine.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pelmar4-host: a demo host. It loads the module library as a real host does,
 // starts it with a simulated card whose remote follows a press script, and
 // prints every key the module reports.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "press_script.h"
 
 #include <stdlib.h>

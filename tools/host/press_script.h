@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the simulated card's GPIO_DATA shows over time: a list of steps, each a
 // key code (or nothing) held for a number of milliseconds.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "simulated_card.h"
 
 #include <stdio.h>

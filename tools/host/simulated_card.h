@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A capture card for the demo: a device object whose IDeviceRegisters keeps
 // every register written and shows the press script's key code in bits 8 to 23
 // of GPIO_DATA. Optionally prints every register access.

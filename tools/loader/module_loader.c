@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #include "module_loader.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Loads the module library by path and finds its export, as a host does:
  * LoadLibrary and GetProcAddress (by name "_GetInterfacePtr@0" and by ordinal 1)
  * on Windows, dlopen and dlsym ("GetInterfacePtr") elsewhere. Usable from C. */

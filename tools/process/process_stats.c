@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #include "process_stats.h"
 
 #if defined(_WIN32)

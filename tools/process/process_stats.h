@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Figures about the running process, for the tests and the benchmark. Usable
  * from C and C++. */
 #ifndef PELMAR4_TOOLS_PROCESS_PROCESS_STATS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the explorer's build of the platform layer hands out, and its controls.
 // Every operation of that layer is a scheduling point; waits and sleeps block
 // on the explorer's virtual clock.

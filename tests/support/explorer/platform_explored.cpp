@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer on the explorer: one model thread runs at a time, every
 // operation is a scheduling point, and waits and sleeps use virtual time.
 #include <algorithm>

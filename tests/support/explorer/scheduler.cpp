@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scheduler.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A schedule explorer: runs a scenario's real code on model threads of which
 // only one runs at a time, and decides at every scheduling point which runs
 // next. Blocking is modelled (a blocked thread runs again when what it waits
