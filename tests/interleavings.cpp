@@ -204,6 +204,26 @@ void Released(int& refs, const char* what) {
   if (--refs < 1) Fail("C4", std::string(what) + " released more often than it was taken");
 }
 
+// The module takes a reference on the sink or the device (in Start).
+ULONG Taken(const char* call, int& refs) {
+  Called(call);
+  ++world.taken;
+  return static_cast<ULONG>(++refs);
+}
+
+// The module gives the sink or the device back: by the side that ends the
+// stop, once, and after `before`, what it must give back first.
+ULONG GivenBackAfter(const char* call, const char* what, int& refs, int before,
+                     const char* beforeWhat) {
+  Called(call);
+  GivenBack(what);
+  if (before != 1 && !world.exited) {
+    Fail("C4", std::string(what) + " is given back before " + beforeWhat);
+  }
+  Released(refs, what);
+  return static_cast<ULONG>(refs);
+}
+
 void ReleaseHandlersReference() {
   if (!world.handlerHolds) return;
   world.handlerHolds = false;
@@ -251,19 +271,10 @@ struct Sink : IRemoteKeySink {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG PELMAR_CALL AddRef() override {
-    Called("sink.AddRef");
-    ++world.taken;
-    return static_cast<ULONG>(++world.sinkRefs);
-  }
+  ULONG PELMAR_CALL AddRef() override { return Taken("sink.AddRef", world.sinkRefs); }
   ULONG PELMAR_CALL Release() override {
-    Called("sink.Release");
-    GivenBack("the sink");
-    if (world.deviceRefs != 1 && !world.exited) {
-      Fail("C4", "the sink is given back before the device");
-    }
-    Released(world.sinkRefs, "the sink");
-    return static_cast<ULONG>(world.sinkRefs);
+    return GivenBackAfter("sink.Release", "the sink", world.sinkRefs, world.deviceRefs,
+                          "the device");
   }
   HRESULT PELMAR_CALL OnKey(const char*, const char*) override {
     Called("sink.OnKey", world.sinkRefs);
@@ -311,20 +322,12 @@ struct Device : IUnknown {
     *out = static_cast<IDeviceRegisters*>(&registers);
     return S_OK;
   }
-  ULONG PELMAR_CALL AddRef() override {
-    Called("device.AddRef");
-    ++world.taken;
-    return static_cast<ULONG>(++world.deviceRefs);
-  }
+  ULONG PELMAR_CALL AddRef() override { return Taken("device.AddRef", world.deviceRefs); }
   ULONG PELMAR_CALL Release() override {
-    Called("device.Release");
-    GivenBack("the device");
-    if (world.registersRefs != 1 && !world.exited) {
-      Fail("C4", "the device is given back before the register interface");
-    }
-    Released(world.deviceRefs, "the device");
+    ULONG left = GivenBackAfter("device.Release", "the device", world.deviceRefs,
+                                world.registersRefs, "the register interface");
     Trigger(kDeviceRelease);
-    return static_cast<ULONG>(world.deviceRefs);
+    return left;
   }
   Registers registers;
 };
