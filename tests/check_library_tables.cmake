@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Checks what the shipped library shows a host: its exported names and, on
 # Windows, every function it imports (from KERNEL32.dll and msvcrt.dll only, so
-# that it loads on a bare system, and only what the module calls), its size and
-# its version resource.
+# that it loads on a bare system, and only what the module calls), the oldest
+# Windows its header names, its size and its version resource.
 #   cmake -DLIBRARY=... -DWINDOWS=ON|OFF -DOBJDUMP=... -DVERSION=x.y.z -P check_library_tables.cmake
 if(WINDOWS)
   execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
@@ -22,17 +22,42 @@ if(WINDOWS)
     endif()
   endforeach()
   list(SORT imports)
-  set(expected
-      KERNEL32.dll!CloseHandle KERNEL32.dll!CreateEventA KERNEL32.dll!CreateThread
-      KERNEL32.dll!DisableThreadLibraryCalls KERNEL32.dll!FreeLibraryAndExitThread
-      KERNEL32.dll!GetCurrentThreadId KERNEL32.dll!GetModuleHandleExA KERNEL32.dll!SetEvent
-      KERNEL32.dll!Sleep KERNEL32.dll!WaitForMultipleObjects KERNEL32.dll!WaitForSingleObject
-      msvcrt.dll!abort msvcrt.dll!fclose msvcrt.dll!fopen msvcrt.dll!free msvcrt.dll!malloc
-      msvcrt.dll!vfprintf)
+  # Every function the DLL may import, with the Windows (NT) version it first
+  # came with, as the PE header writes versions (NT 3.1 is 3.10, XP 5.1). The
+  # header must name the newest of them as the oldest Windows the DLL runs on:
+  # an import from a later Windows needs the header raised.
+  set(allowed
+      KERNEL32.dll!CloseHandle=3.10 KERNEL32.dll!CreateEventA=3.10 KERNEL32.dll!CreateThread=3.10
+      KERNEL32.dll!DisableThreadLibraryCalls=3.50 KERNEL32.dll!FreeLibraryAndExitThread=3.50
+      KERNEL32.dll!GetCurrentThreadId=3.10 KERNEL32.dll!GetModuleHandleExA=5.1
+      KERNEL32.dll!SetEvent=3.10 KERNEL32.dll!Sleep=3.10 KERNEL32.dll!WaitForMultipleObjects=3.10
+      KERNEL32.dll!WaitForSingleObject=3.10 msvcrt.dll!abort=4.0 msvcrt.dll!fclose=4.0
+      msvcrt.dll!fopen=4.0 msvcrt.dll!free=4.0 msvcrt.dll!malloc=4.0 msvcrt.dll!vfprintf=4.0)
+  set(expected "")
+  set(needed 0.0)
+  foreach(entry IN LISTS allowed)
+    string(REPLACE "=" ";" entry "${entry}")
+    list(GET entry 0 function)
+    list(GET entry 1 since)
+    list(APPEND expected ${function})
+    if(since VERSION_GREATER needed)
+      set(needed ${since})
+    endif()
+  endforeach()
   list(SORT expected)
   if(NOT imports STREQUAL expected)
     message(FATAL_ERROR "imports:\n  ${imports}\nexpected:\n  ${expected}")
   endif()
+  foreach(field OSystem Subsystem)
+    string(REGEX MATCH "Major${field}Version[ \t]+([0-9]+)" _ "${dump}")
+    set(major ${CMAKE_MATCH_1})
+    string(REGEX MATCH "Minor${field}Version[ \t]+([0-9]+)" _ "${dump}")
+    set(minor ${CMAKE_MATCH_1})
+    if(NOT "${major}.${minor}" VERSION_EQUAL needed)
+      message(FATAL_ERROR "the header's ${field} version is ${major}.${minor}; the imports need "
+                          "${needed}, the oldest Windows that has them all")
+    endif()
+  endforeach()
   list(LENGTH imports importCount)
   file(SIZE ${LIBRARY} size)
   if(size GREATER 12288)
@@ -52,14 +77,15 @@ if(WINDOWS)
   # The version resource: product name and version, as UTF-16 strings.
   file(STRINGS ${LIBRARY} texts ENCODING UTF-16LE)
   foreach(pair "ProductName;Pelmar4" "ProductVersion;${VERSION}" "FileVersion;${VERSION}"
-               "OriginalFilename;Pelmar4.dll")
+               "OriginalFilename;Pelmar4.dll"
+               "LegalCopyright;Copyright (c) The Pelmar4 authors. MIT License.")
     string(FIND "${texts}" ";${pair};" found)
     if(found EQUAL -1)
       message(FATAL_ERROR "no '${pair}' in the version resource")
     endif()
   endforeach()
   message(STATUS "Pelmar4.dll: ${size} bytes; one export _GetInterfacePtr@0 at ordinal 1; "
-                 "${importCount} imports: ${imports}")
+                 "for Windows ${needed} and later; ${importCount} imports: ${imports}")
 else()
   execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols
                   RESULT_VARIABLE failed)

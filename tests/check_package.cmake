@@ -1,9 +1,12 @@
 # SPDX-License-Identifier: MIT
-# Builds the ZIP package and checks its contents: the library, the headers and
-# the README and, given DEMO, the demo host and its sample press script, which
-# are then run from the unpacked folder as a user trying the module would.
-#   cmake -DBUILD_DIR=... -DPACKAGE=Pelmar4-1.0.0-win32 -DLIBRARY=bin/Pelmar4.dll
-#         [-DDEMO=bin/pelmar4-host.exe] [-DEMULATOR=wine-run] -P check_package.cmake
+# Builds the ZIP package and checks its contents: the library, the headers, the
+# package's README, the licence and the changelog and, given DEMO, the demo host
+# and its sample press script. On Windows it then tries the package from the
+# unpacked folder as a host author would: the demo host, and the README's C and
+# C++ samples, built with the README's own command lines and run.
+#   cmake -DBUILD_DIR=... -DPACKAGE=Pelmar4-1.1.0-win32 -DLIBRARY=bin/Pelmar4.dll
+#         -DREPO_README=README.md [-DDEMO=bin/pelmar4-host.exe] [-DEMULATOR=wine-run]
+#         -P check_package.cmake
 set(out ${BUILD_DIR}/package-check)
 file(REMOVE_RECURSE ${out})
 execute_process(COMMAND cpack -G ZIP -B ${out} WORKING_DIRECTORY ${BUILD_DIR}
@@ -19,7 +22,7 @@ endif()
 string(REGEX MATCHALL "[^\n]+" files "${listing}")
 list(FILTER files EXCLUDE REGEX "/$")
 list(SORT files)
-set(expected ${PACKAGE}/README.md ${PACKAGE}/${LIBRARY}
+set(expected ${PACKAGE}/README.md ${PACKAGE}/LICENSE ${PACKAGE}/CHANGELOG.md ${PACKAGE}/${LIBRARY}
     ${PACKAGE}/include/pelmar4/com_base.h ${PACKAGE}/include/pelmar4/device_registers.h
     ${PACKAGE}/include/pelmar4/iids.c ${PACKAGE}/include/pelmar4/remote_key_sink.h
     ${PACKAGE}/include/pelmar4/remote_module.h)
@@ -31,6 +34,14 @@ if(NOT files STREQUAL expected)
   message(FATAL_ERROR "${PACKAGE}.zip holds:\n${listing}\nexpected: ${expected}")
 endif()
 message(STATUS "${PACKAGE}.zip:\n${listing}")
+
+# The repository's README names the package of this version.
+file(READ ${REPO_README} repoReadme)
+string(REGEX REPLACE "-(win32|Linux)$" "-win32" windowsPackage "${PACKAGE}")
+string(FIND "${repoReadme}" "${windowsPackage}.zip" named)
+if(named EQUAL -1)
+  message(FATAL_ERROR "${REPO_README} does not name ${windowsPackage}.zip")
+endif()
 
 if(DEMO)
   execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${out}/${PACKAGE}.zip WORKING_DIRECTORY ${out})
@@ -44,5 +55,37 @@ if(DEMO)
       message(FATAL_ERROR "${DEMO} ${try} from the unpacked package: exit ${failed}\n${output}${errors}")
     endif()
     message(STATUS "${DEMO} ${try}:\n${output}")
+  endforeach()
+
+  # The README's samples: each fenced block of C or C++ saved as the README
+  # says, each build line of its mingw-w64 block run as it stands, without a
+  # warning, and each program run.
+  file(READ ${unpacked}/README.md readme)
+  foreach(sample "c;host.c" "cpp;host.cpp")
+    list(GET sample 0 language)
+    list(GET sample 1 file)
+    if(NOT readme MATCHES "```${language}\n([^`]*)```")
+      message(FATAL_ERROR "no ${language} sample in the package's README")
+    endif()
+    file(WRITE ${unpacked}/${file} "${CMAKE_MATCH_1}")
+  endforeach()
+  if(NOT readme MATCHES "```sh\n(i686-w64-mingw32-[^`]*)```")
+    message(FATAL_ERROR "no mingw-w64 build lines in the package's README")
+  endif()
+  string(REGEX MATCHALL "[^\n]+" lines "${CMAKE_MATCH_1}")
+  foreach(line IN LISTS lines)
+    execute_process(COMMAND sh -c "${line}" WORKING_DIRECTORY ${unpacked}
+                    RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+    if(failed OR NOT "${output}${errors}" STREQUAL "")
+      message(FATAL_ERROR "${line}\nexit ${failed}\n${output}${errors}")
+    endif()
+  endforeach()
+  foreach(program bin/host-c.exe bin/host-cpp.exe)
+    execute_process(COMMAND ${EMULATOR} ${unpacked}/${program} WORKING_DIRECTORY ${unpacked}
+                    RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+    if(failed OR NOT output STREQUAL "Key_Power Power\n")
+      message(FATAL_ERROR "${program} from the README: exit ${failed}\n${output}${errors}")
+    endif()
+    message(STATUS "${program}, built from the README's text: ${output}")
   endforeach()
 endif()
