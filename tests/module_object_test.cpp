@@ -138,17 +138,6 @@ TEST_F(ModuleObject, SecondStartIsRefusedAndChangesNothing) {
   module->Release();
 }
 
-TEST_F(ModuleObject, ReleasingAStartedObjectStopsItFirst) {
-  std::atomic<bool> destroyed{false};
-  auto* module = new TestModule();
-  module->destroyed = &destroyed;
-  ASSERT_EQ(module->Start(&sink, &device), S_OK);
-  EXPECT_EQ(module->Release(), 0u);
-  EXPECT_TRUE(destroyed);
-  EXPECT_EQ(HostObjectCalls(),
-            (Strings{"device.AddRef", "sink.AddRef", "device.Release", "sink.Release"}));
-}
-
 TEST_F(ModuleObject, FailedThreadCreationIsReportedAndUndoneByStop) {
   auto* module = new TestModule();
   platform_control::FailNextThreadCreation();
@@ -160,16 +149,6 @@ TEST_F(ModuleObject, FailedThreadCreationIsReportedAndUndoneByStop) {
   EXPECT_EQ(module->Stop(), S_OK);
   EXPECT_EQ(HostObjectCalls(),
             (Strings{"device.AddRef", "sink.AddRef", "device.Release", "sink.Release"}));
-  module->Release();
-}
-
-TEST_F(ModuleObject, WorkerEndsOnStopEvenWithoutAStopEvent) {
-  auto* module = new TestModule();
-  platform_control::FailNextEventCreation();
-  ASSERT_EQ(module->Start(&sink, &device), S_OK);
-  EXPECT_EQ(platform_control::LiveEvents(), 0);
-  EXPECT_EQ(module->Stop(), S_OK);
-  EXPECT_TRUE(module->runEnded);
   module->Release();
 }
 
