@@ -4,7 +4,8 @@
 // freed by whichever lets go of it last, and the thread's routine returning is
 // signalled through it. The library is linked so that it is never unloaded
 // (-z nodelete), which is what keeps a finishing worker's code mapped; a POSIX
-// thread ends only by returning, so "ended" needs no other sign.
+// thread ends only by returning, so "ended" needs no other sign. Sleeps are
+// not cut short by signals.
 #include <errno.h>
 #include <pthread.h>
 #include <string.h>
