@@ -3,11 +3,12 @@
 #include "remote_key.h"
 
 void RemoteModuleBase::DispatchKey(uint32_t code) {
-  if (sink == nullptr || keyCount <= 0) return;
+  IRemoteKeySink* to = sink.Get();
+  if (to == nullptr || keyCount <= 0) return;
   for (int32_t i = 0; i < keyCount; ++i) {
     const RemoteKey& row = keys[i];
     if (row.code == code) {
-      sink->OnKey(row.name, row.alias);
+      to->OnKey(row.name, row.alias);
       return;
     }
   }

@@ -33,8 +33,8 @@ RemoteModuleBase::RemoteModuleBase(const RemoteKey* keys, int32_t keyCount)
     : keys(keys), keyCount(keyCount) {}
 
 RemoteModuleBase::~RemoteModuleBase() {
-  platform::CloseThread(thread);
-  platform::CloseEvent(stopEvent);
+  platform::CloseThread(thread.Get());
+  platform::CloseEvent(stopEvent.Get());
 }
 
 void* RemoteModuleBase::operator new(size_t size) noexcept {
@@ -84,7 +84,7 @@ void RemoteModuleBase::ReleaseLast() {
     HandOverDeletion();
     return;
   }
-  if (!AwaitWorker(workerStuck ? 0 : kStopWaitMs)) {
+  if (!AwaitWorker(workerStuck.Get() ? 0 : kStopWaitMs)) {
     if (HandOverDeletion()) return;
     ForgetWorker();  // it has left since the wait ran out
   }
@@ -99,19 +99,19 @@ HRESULT PELMAR_CALL RemoteModuleBase::Start(IRemoteKeySink* newSink, IUnknown* n
   if (Lifecycle() == kWorkerEnds && !AwaitWorker(kStopWaitMs)) return E_UNEXPECTED;
   // Started means holding a device: a worker runs, or a Stop has yet to give
   // everything back. A second worker would be orphaned.
-  if (device != nullptr || Lifecycle() != kIdle) return E_UNEXPECTED;
+  if (device.Get() != nullptr || Lifecycle() != kIdle) return E_UNEXPECTED;
   ForgetWorker();  // a worker that has left on its own
-  device = newDevice;
-  device->AddRef();
-  sink = newSink;
-  if (sink != nullptr) sink->AddRef();
+  device.Set(newDevice);
+  newDevice->AddRef();
+  sink.Set(newSink);
+  if (newSink != nullptr) newSink->AddRef();
   stopRequested.store(false, std::memory_order_relaxed);
   workerThreadId.store(0, std::memory_order_relaxed);
-  stopEvent = platform::CreateManualResetEvent();
+  stopEvent.Set(platform::CreateManualResetEvent());
   Move<kIdle, kRunning>();
   // Everything the worker reads, its own handle included, is in place before
   // it exists; once it runs, this call touches the object no more.
-  if (platform::StartWorkerThread(&thread, WorkerThreadProc, this)) return S_OK;
+  if (platform::StartWorkerThread(thread.Out(), WorkerThreadProc, this)) return S_OK;
   // No worker: the references and the event are held until Stop.
   Move<kRunning, kIdle>();
   return E_UNEXPECTED;
@@ -131,7 +131,8 @@ HRESULT PELMAR_CALL RemoteModuleBase::Stop() {
 void PELMAR_CALL RemoteModuleBase::Reserved() {}
 
 bool RemoteModuleBase::StopRequested() const {
-  return stopRequested.load(std::memory_order_acquire) || platform::IsEventSignalled(stopEvent);
+  return stopRequested.load(std::memory_order_acquire) ||
+         platform::IsEventSignalled(stopEvent.Get());
 }
 
 // True inside a host call on the worker's thread, until the worker's last
@@ -144,7 +145,7 @@ bool RemoteModuleBase::OnWorkerThread() const {
 // The event is signalled first; the flag only stands in for an event that
 // could not be made. Both stay valid until the worker is forgotten.
 void RemoteModuleBase::RequestStop() {
-  platform::SignalEvent(stopEvent);
+  platform::SignalEvent(stopEvent.Get());
   stopRequested.store(true, std::memory_order_release);
 }
 
@@ -153,10 +154,10 @@ void RemoteModuleBase::RequestStop() {
 // forgets it. False when it is still inside a host call: everything it may
 // use stays as it is.
 bool RemoteModuleBase::AwaitWorker(uint32_t boundMs) {
-  if (thread != nullptr) {
+  if (thread.Get() != nullptr) {
     RequestStop();
-    if (!platform::WaitForThread(thread, boundMs) && Lifecycle() != kIdle) {
-      workerStuck = true;
+    if (!platform::WaitForThread(thread.Get(), boundMs) && Lifecycle() != kIdle) {
+      workerStuck.Set(true);
       return false;
     }
   }
@@ -169,11 +170,11 @@ bool RemoteModuleBase::AwaitWorker(uint32_t boundMs) {
 // process exit) left the object in the state it was in; it is the host's now.
 void RemoteModuleBase::ForgetWorker() {
   if (!Move<kRunning, kIdle>()) Move<kWorkerEnds, kIdle>();
-  platform::CloseThread(thread);
-  thread = nullptr;
-  platform::CloseEvent(stopEvent);
-  stopEvent = nullptr;
-  workerStuck = false;
+  platform::CloseThread(thread.Get());
+  thread.Set(nullptr);
+  platform::CloseEvent(stopEvent.Get());
+  stopEvent.Set(nullptr);
+  workerStuck.Set(false);
 }
 
 // Leaves freeing the object to a worker inside a host call; false when the
@@ -186,12 +187,12 @@ bool RemoteModuleBase::HandOverDeletion() {
 // release, so a host Release that calls back into the module finds nothing to
 // give back twice.
 void RemoteModuleBase::FinishStop() {
-  if (IUnknown* held = device) {
-    device = nullptr;
+  if (IUnknown* held = device.Get()) {
+    device.Set(nullptr);
     held->Release();
   }
-  if (IRemoteKeySink* held = sink) {
-    sink = nullptr;
+  if (IRemoteKeySink* held = sink.Get()) {
+    sink.Set(nullptr);
     held->Release();
   }
 }

@@ -30,6 +30,7 @@
 
 #include "interfaces/remote_module.h"
 #include "platform/atomic.h"
+#include "platform/field.h"
 #include "platform/platform.h"
 
 struct RemoteKey;
@@ -114,7 +115,7 @@ class RemoteModuleBase : public IRemoteModule {
   // True once a stop has been asked for. Holds even when the stop event could
   // not be made.
   bool StopRequested() const;
-  IUnknown* Device() const { return device; }
+  IUnknown* Device() const { return device.Get(); }
   lifecycle::State Lifecycle() const { return state.load(std::memory_order_acquire); }
 
  private:
@@ -135,18 +136,18 @@ class RemoteModuleBase : public IRemoteModule {
   void LeaveForGood();
   void ReleaseLast();
 
-  platform::Thread* thread = nullptr;
+  platform::Field<platform::Thread*> thread{nullptr, "thread"};
   platform::Atomic<int32_t> refCount{1};
-  platform::Event* stopEvent = nullptr;
-  IUnknown* device = nullptr;
-  IRemoteKeySink* sink = nullptr;
+  platform::Field<platform::Event*> stopEvent{nullptr, "stopEvent"};
+  platform::Field<IUnknown*> device{nullptr, "device"};
+  platform::Field<IRemoteKeySink*> sink{nullptr, "sink"};
   const RemoteKey* keys;
   int32_t keyCount;
   platform::Atomic<bool> stopRequested{false};
   platform::Atomic<platform::ThreadId> workerThreadId{0};
   platform::Atomic<lifecycle::State> state{lifecycle::kIdle};
   // The host's last wait for the worker ran out; host's calls only.
-  bool workerStuck = false;
+  platform::Field<bool> workerStuck{false, "workerStuck"};
 };
 
 #endif

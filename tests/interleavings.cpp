@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The module's lifecycle promises (C1 to C6, interfaces/remote_module.h),
-// checked over every interleaving of the host's thread and the worker, up to a
-// preemption bound, and over random deeper ones. Each row of the table is a
-// host script, what a host call on the worker does and where, and a failure;
-// the real module code runs on the explorer's platform layer.
+// The module's lifecycle promises (C1 to C7, interfaces/remote_module.h),
+// checked over every interleaving of the host's threads and the worker, up to
+// a preemption bound, and over random deeper ones. Each row of the table is a
+// script for each host thread, what a host call does and where the module makes
+// it (on whichever thread that is), and a failure; the real module code runs
+// on the explorer's platform layer, and its plain shared fields are checked
+// for data races.
 //
 // Usage: interleavings [--only PROMISE] [ROW | --replay KEY]
 #include <stdio.h>
@@ -25,38 +27,53 @@ void LogMessage(const char*, ...) {}
 
 namespace {
 
-// What a host call on the worker does, the first time the worker makes it.
+// What a host call does, the first time the module makes it at the row's place.
 enum class Action {
   kNothing,
+  kStart,
   kStop,
   kStopThenRelease,  // releases the reference the host gave its handler
   kRelease,          // the same, without a Stop
-  kSendMessage,      // blocks until the host thread's current call has returned
+  kSendMessage,      // blocks until host A's module call has returned
   kSlow,             // takes 8 s
   kTakeAndDrop,      // AddRef and Release on the module, as a smart pointer copy does
 };
-enum class Where { kOnKey, kPollRead, kDeviceRelease };
+enum class Where {
+  kOnKey,
+  kPollRead,  // the first read after the three of set-up
+  kSetUpWrite,
+  kDeviceQuery,
+  kRegistersRelease,
+  kDeviceAddRef,
+  kDeviceRelease,
+  kSinkRelease,
+};
 enum class Failure { kNone, kEventCreation, kThreadCreation, kRefusedRegisters };
 
 struct Row {
-  const char* script;  // the host thread's steps: Start Stop Release Await Exit
+  // Each host thread's steps, "A: ... | B: ...": Start Stop Release, Await
+  // (until the row's call was made, at most 3 s), Started (until a Start has
+  // succeeded, at most 3 s), Exit. Each host thread holds a reference of its
+  // own and gives it back at its end if its steps have not.
+  const char* script;
   Action action;
   Where where;
   Failure failure;
   int bound;
 };
 
-constexpr Action kNothing = Action::kNothing, kStop = Action::kStop,
+constexpr Action kNothing = Action::kNothing, kStart = Action::kStart, kStop = Action::kStop,
                  kStopThenRelease = Action::kStopThenRelease, kRelease = Action::kRelease,
                  kSendMessage = Action::kSendMessage, kSlow = Action::kSlow,
                  kTakeAndDrop = Action::kTakeAndDrop;
 constexpr Where kOnKey = Where::kOnKey, kPollRead = Where::kPollRead,
-                kDeviceRelease = Where::kDeviceRelease;
+                kSetUpWrite = Where::kSetUpWrite, kDeviceQuery = Where::kDeviceQuery,
+                kRegistersRelease = Where::kRegistersRelease, kDeviceAddRef = Where::kDeviceAddRef,
+                kDeviceRelease = Where::kDeviceRelease, kSinkRelease = Where::kSinkRelease;
 constexpr Failure kNone = Failure::kNone;
 
-// "Await" waits (at most 3 s) until the worker is inside the call where the
-// action happens; "Exit" ends every other thread where it stands, as
-// ExitProcess does before a plug-in's DllMain makes the final Release.
+// "Exit" ends every other thread where it stands, as ExitProcess does before a
+// plug-in's DllMain makes the final Release.
 const Row kRows[] = {
     {"Start Stop Release", kNothing, kOnKey, kNone, 3},
     {"Start Release", kNothing, kOnKey, kNone, 3},
@@ -88,31 +105,67 @@ const Row kRows[] = {
     {"Start Exit Release", kNothing, kOnKey, kNone, 3},
     {"Start Await Exit Release", kSlow, kOnKey, kNone, 3},
     {"Start Await Exit Release", kStop, kOnKey, kNone, 3},
+    // Host threads that overlap their calls.
+    {"A: Start Started Stop Release | B: Started Stop", kNothing, kOnKey, kNone, 2},
+    {"A: Start Stop Release | B: Start Stop", kNothing, kOnKey, kNone, 1},
+    {"A: Start Await Stop Release | B: Started Stop", kSlow, kOnKey, kNone, 1},
+    {"A: Start Await Release | B: Await Start Stop", kStop, kOnKey, kNone, 1},
+    {"A: Start Started Exit Release | B: Started Stop", kNothing, kOnKey, kNone, 1},
+    // Calls from inside every call the module makes on a host object.
+    {"Start Stop Release", kStart, kDeviceRelease, kNone, 2},
+    {"Start Stop Release", kStop, kDeviceAddRef, kNone, 2},
+    {"Start Stop Release", kStart, kDeviceAddRef, kNone, 2},
+    {"Start Await Stop Release", kStart, kOnKey, kNone, 2},
+    {"Start Stop Release", kStop, kSinkRelease, kNone, 2},
+    {"Start Release", kStart, kSinkRelease, kNone, 2},
+    {"Start Await Stop Release", kStop, kDeviceQuery, kNone, 2},
+    {"Start Await Release", kSlow, kDeviceQuery, kNone, 2},
+    {"Start Await Stop Release", kStopThenRelease, kSetUpWrite, kNone, 2},
+    {"Start Await Stop Release", kSendMessage, kSetUpWrite, kNone, 2},
+    {"Start Await Stop Release", kRelease, kRegistersRelease, kNone, 2},
+    {"Start Await Stop Start Stop Release", kTakeAndDrop, kRegistersRelease, kNone, 2},
+    {"A: Start Await Stop Release | B: Await Stop", kSlow, kSinkRelease, kNone, 1},
 };
 
-const char* const kActionNames[] = {"nothing",     "Stop", "Stop, Release",  "Release",
-                                    "SendMessage", "slow", "AddRef, Release"};
-const char* const kWhereNames[] = {"OnKey", "ReadRegister", "device Release"};
+const char* const kActionNames[] = {"nothing", "Start",       "Stop", "Stop, Release",
+                                    "Release", "SendMessage", "slow", "AddRef, Release"};
+const char* const kWhereNames[] = {"OnKey",          "ReadRegister",      "WriteRegister",
+                                   "QueryInterface", "registers Release", "device AddRef",
+                                   "device Release", "sink Release"};
 const char* const kFailureNames[] = {"", ", no event", ", no thread", ", no registers"};
 
 constexpr int64_t kBoundMs = 5000;
 
 // ---- one schedule's world: the host's objects and what the checks follow ----
 
+// A host thread: its steps and what the checks follow of its calls.
+struct Host {
+  std::string name;  // "A", "B", ...
+  std::vector<std::string> steps;
+  int model = -1;
+  bool holds = true;             // holds a reference on the module
+  int depth = 0;                 // module calls under way on this thread
+  int startsAndStops = 0;        // of them, Start or Stop
+  int taken = 0, givenBack = 0;  // references the module took and gave back on this thread
+  bool waitRanOutHeld = false;   // a wait for the worker ran out while it had not left
+};
+
 struct World {
   const Row* row = nullptr;
   IRemoteModule* module = nullptr;
+  std::vector<Host> hosts;
   int sinkRefs = 1, deviceRefs = 1, registersRefs = 1;  // 1: the host's own
-  int taken = 0;                                        // references the module took
   int reads = 0;                                        // register reads, for the poll-read trigger
+  int writes = 0;
   int destroyed = 0;
-  bool triggered = false;     // the worker has entered the call where the action happens
-  bool handlerHolds = false;  // the host's handler holds a reference it has not released
-  bool hostInCall = false;
-  bool quiet = false;         // a Stop returned S_OK on the host thread, and no Start since
-  bool stopReturned = false;  // a Stop returned S_OK on either thread since the last Start
+  bool triggered = false;     // the module has made the call where the action happens
+  bool handlerHolds = false;  // A's handler holds a reference it has not released
+  long callsBegun = 0;        // host Starts and Stops so far, nested ones included
+  bool started = false;       // a Start has succeeded
+  bool quiet = false;         // a host Stop returned S_OK, and the module took nothing since
+  bool stopReturned = false;  // a Stop returned S_OK on any thread since the last Start
   int stoppedWorker = -1;     // the worker on whose thread a Stop returned S_OK
-  bool gaveUp = false;        // the host's last Stop returned E_UNEXPECTED
+  bool gaveUp = false;        // a host Stop, overlapping no other call, gave up
   bool exited = false;        // every other thread was ended (process exit)
   bool startFailing = false;  // the Start under way cannot make its thread
   bool stopAsked = false;     // the worker could see a stop, since it was made
@@ -134,7 +187,15 @@ void Fail(const char* promise, const std::string& detail) {
 }
 
 bool OnWorker() {
-  return explorer::CurrentThread() != 0;
+  return explored_platform::IsWorker(explorer::CurrentThread());
+}
+
+// The host thread making the current call, or null on a worker.
+Host* CurrentHost() {
+  for (Host& host : world.hosts) {
+    if (host.model == explorer::CurrentThread()) return &host;
+  }
+  return nullptr;
 }
 
 // Every call the module makes on a host object is a scheduling point, and none
@@ -170,7 +231,7 @@ lifecycle::Side Side() {
 }
 
 const char* NameOf(lifecycle::Side side) {
-  return side == lifecycle::kWorker ? "the worker" : "the host's thread";
+  return side == lifecycle::kWorker ? "the worker" : "a host thread";
 }
 
 const char* NameOf(lifecycle::State state) {
@@ -192,6 +253,7 @@ lifecycle::State CurrentState();
 // The device and the sink are given back only by the side the state names,
 // and never while a worker runs.
 void GivenBack(const char* what) {
+  if (Host* host = CurrentHost()) ++host->givenBack;
   if (!world.alive) return;
   lifecycle::State state = CurrentState();
   if (state == lifecycle::kRunning || EndsStop(state) != Side()) {
@@ -204,10 +266,12 @@ void Released(int& refs, const char* what) {
   if (--refs < 1) Fail("C4", std::string(what) + " released more often than it was taken");
 }
 
-// The module takes a reference on the sink or the device (in Start).
+// The module takes a reference on the sink or the device (in Start): from here
+// on it may call the host's objects again.
 ULONG Taken(const char* call, int& refs) {
+  world.quiet = false;
   Called(call);
-  ++world.taken;
+  if (Host* host = CurrentHost()) ++host->taken;
   return static_cast<ULONG>(++refs);
 }
 
@@ -224,47 +288,7 @@ ULONG GivenBackAfter(const char* call, const char* what, int& refs, int before,
   return static_cast<ULONG>(refs);
 }
 
-void ReleaseHandlersReference() {
-  if (!world.handlerHolds) return;
-  world.handlerHolds = false;
-  world.module->Release();
-}
-
-void Act() {
-  IRemoteModule* module = world.module;
-  switch (world.row->action) {
-    case Action::kNothing:
-      break;
-    case Action::kStop:
-    case Action::kStopThenRelease:
-      if (module->Stop() != S_OK) Fail("C1", "a Stop inside a host call did not return S_OK");
-      world.stopReturned = true;
-      if (OnWorker()) world.stoppedWorker = explorer::CurrentThread();
-      if (world.row->action == Action::kStopThenRelease) ReleaseHandlersReference();
-      break;
-    case Action::kRelease:
-      ReleaseHandlersReference();
-      break;
-    case Action::kSendMessage:
-      explorer::Block(
-          "sends a message to the host thread", [] { return !world.hostInCall; }, -1);
-      break;
-    case Action::kSlow:
-      explorer::Block(
-          "works for 8 s", [] { return false; }, 8000);
-      break;
-    case Action::kTakeAndDrop:
-      module->AddRef();
-      module->Release();
-      break;
-  }
-}
-
-void Trigger(Where where) {
-  if (world.row->where != where || world.triggered) return;
-  world.triggered = true;
-  Act();
-}
+void Trigger(Where where);
 
 struct Sink : IRemoteKeySink {
   HRESULT PELMAR_CALL QueryInterface(REFIID, void** out) override {
@@ -273,8 +297,10 @@ struct Sink : IRemoteKeySink {
   }
   ULONG PELMAR_CALL AddRef() override { return Taken("sink.AddRef", world.sinkRefs); }
   ULONG PELMAR_CALL Release() override {
-    return GivenBackAfter("sink.Release", "the sink", world.sinkRefs, world.deviceRefs,
-                          "the device");
+    ULONG left =
+        GivenBackAfter("sink.Release", "the sink", world.sinkRefs, world.deviceRefs, "the device");
+    Trigger(kSinkRelease);
+    return left;
   }
   HRESULT PELMAR_CALL OnKey(const char*, const char*) override {
     Called("sink.OnKey", world.sinkRefs);
@@ -296,6 +322,7 @@ struct Registers : IDeviceRegisters {
   ULONG PELMAR_CALL Release() override {
     Called("registers.Release");
     Released(world.registersRefs, "the register interface");
+    Trigger(kRegistersRelease);
     return static_cast<ULONG>(world.registersRefs);
   }
   HRESULT PELMAR_CALL Reserved() override { return S_OK; }
@@ -303,12 +330,13 @@ struct Registers : IDeviceRegisters {
     Called("registers.ReadRegister", world.registersRefs);
     RegisterOrReport(true, "ReadRegister");
     *value = offset == gpio::kData ? 0x27BFu << gpio::kCodeShift : 0;  // Key_Power held
-    if (++world.reads == 4) Trigger(kPollRead);  // the first read after the three of set-up
+    if (++world.reads == 4) Trigger(kPollRead);
     return S_OK;
   }
   HRESULT PELMAR_CALL WriteRegister(uint32_t, uint32_t) override {
     Called("registers.WriteRegister", world.registersRefs);
     RegisterOrReport(false, "WriteRegister");
+    Trigger(kSetUpWrite);
     return S_OK;
   }
 };
@@ -317,12 +345,17 @@ struct Device : IUnknown {
   HRESULT PELMAR_CALL QueryInterface(REFIID, void** out) override {
     Called("device.QueryInterface", world.deviceRefs);
     *out = nullptr;
+    Trigger(kDeviceQuery);
     if (world.row->failure == Failure::kRefusedRegisters) return E_NOINTERFACE;
     ++world.registersRefs;
     *out = static_cast<IDeviceRegisters*>(&registers);
     return S_OK;
   }
-  ULONG PELMAR_CALL AddRef() override { return Taken("device.AddRef", world.deviceRefs); }
+  ULONG PELMAR_CALL AddRef() override {
+    ULONG count = Taken("device.AddRef", world.deviceRefs);
+    Trigger(kDeviceAddRef);
+    return count;
+  }
   ULONG PELMAR_CALL Release() override {
     ULONG left = GivenBackAfter("device.Release", "the device", world.deviceRefs,
                                 world.registersRefs, "the register interface");
@@ -377,93 +410,236 @@ void Watch() {
   if (!world.stopAsked && explored->AskedToStop()) world.stopAsked = true;
 }
 
-// ---- the host thread ----
+// ---- calls on the module ----
 
-int64_t HostWaitedMs() {
-  return explored_platform::Handed().hostWaitedMs;
+int64_t WaitedMs() {
+  return explored_platform::WaitedMs(explorer::CurrentThread());
 }
 
-// One call on the module from the host thread: it waits for the worker no
-// longer than the bound.
+struct CallFacts {
+  bool nested = false;      // made from inside a module call on the same thread
+  bool overlapped = false;  // nested, or another host thread's Start or Stop ran meanwhile
+  int64_t waitedMs = 0;
+};
+
+// One call on the module, from a host thread's steps or from the row's action
+// on whichever thread the module called the host. No call waits for the worker
+// longer than the bound, and a refused Start or Stop takes and gives back
+// nothing.
 template <class Call>
-auto HostCall(const char* name, Call call) -> decltype(call()) {
+HRESULT ModuleCall(const char* name, bool startOrStop, CallFacts& facts, Call call) {
+  Host* host = CurrentHost();
+  Host none;
+  Host& me = host != nullptr ? *host : none;
   explorer::Point(name);
-  world.hostInCall = true;
-  int64_t waitedBefore = HostWaitedMs();
-  auto result = call();
-  world.hostInCall = false;
-  int64_t waited = HostWaitedMs() - waitedBefore;
-  if (waited > kBoundMs) {
-    Fail("C3", std::string(name) + " waited " + std::to_string(waited) + " ms");
+  facts.nested = me.depth > 0;
+  facts.overlapped = facts.nested;
+  for (const Host& other : world.hosts) {
+    if (&other != &me && other.startsAndStops > 0) facts.overlapped = true;
   }
-  if (result == 0 && strcmp(name, "calls Release") == 0 && waited > 0 &&
-      (world.gaveUp || world.exited)) {
-    Fail("C3", std::string("the final Release waited ") + std::to_string(waited) + " ms " +
-                   (world.exited ? "for a thread that had ended" : "after a Stop that gave up"));
+  long begun = world.callsBegun + (startOrStop ? 1 : 0);
+  world.callsBegun = begun;
+  ++me.depth;
+  me.startsAndStops += startOrStop ? 1 : 0;
+  int taken = me.taken, givenBack = me.givenBack;
+  if (!facts.nested) me.waitRanOutHeld = false;
+  int64_t waitedBefore = WaitedMs();
+  HRESULT result = call();
+  --me.depth;
+  me.startsAndStops -= startOrStop ? 1 : 0;
+  if (world.callsBegun != begun) facts.overlapped = true;
+  facts.waitedMs = WaitedMs() - waitedBefore;
+  if (facts.waitedMs > kBoundMs) {
+    Fail("C3", std::string(name) + " waited " + std::to_string(facts.waitedMs) + " ms");
+  }
+  if (startOrStop && result != S_OK && !world.startFailing &&
+      (me.taken != taken || me.givenBack != givenBack)) {
+    Fail("C7", std::string(name) + " was refused, yet took or gave back a reference");
   }
   return result;
 }
 
 void Start(IRemoteModule* module) {
+  Host* host = CurrentHost();
   bool promised = world.stopReturned;
-  bool wasQuiet = world.quiet;
-  int takenBefore = world.taken;
-  world.quiet = false;
-  world.startFailing = world.row->failure == Failure::kThreadCreation && world.taken == 0;
-  int64_t waitedBefore = HostWaitedMs();
-  HRESULT result = HostCall("calls Start", [&] { return module->Start(&sink, &device); });
+  world.startFailing = world.row->failure == Failure::kThreadCreation && !world.started &&
+                       host != nullptr && host->depth == 0;
+  CallFacts facts;
+  HRESULT result =
+      ModuleCall("calls Start", true, facts, [&] { return module->Start(&sink, &device); });
   if (result == S_OK) {
+    world.started = true;
     world.stopReturned = world.gaveUp = false;
-  } else if (!world.startFailing) {
-    if (world.taken != takenBefore) Fail("C2", "a refused Start took references");
-    if (promised && HostWaitedMs() - waitedBefore < kBoundMs) {
-      Fail("C2", "Start refused after a Stop returned S_OK, before its wait ran out");
+    if (host == nullptr || facts.nested) {
+      Fail("C7", "a Start on the worker's thread or inside a module call succeeded");
     }
-    world.quiet = wasQuiet;
+  } else if (world.startFailing) {
+    world.started = true;  // the first thread creation has failed
+  } else if (promised && host != nullptr && !facts.overlapped && facts.waitedMs < kBoundMs) {
+    Fail("C2", "Start refused after a Stop returned S_OK, before its wait ran out");
   }
+  world.startFailing = false;
 }
 
 void Stop(IRemoteModule* module) {
-  HRESULT result = HostCall("calls Stop", [&] { return module->Stop(); });
-  world.gaveUp = result != S_OK;
-  if (result != S_OK) return;
+  Host* host = CurrentHost();
+  CallFacts facts;
+  HRESULT result = ModuleCall("calls Stop", true, facts, [&] { return module->Stop(); });
+  if (host == nullptr) {  // on the worker's thread Stop only asks
+    if (result != S_OK) Fail("C1", "a Stop on the worker's thread did not return S_OK");
+    world.stopReturned = true;
+    world.stoppedWorker = explorer::CurrentThread();
+    return;
+  }
+  if (result != S_OK) {
+    if (facts.overlapped) return;
+    if (!host->waitRanOutHeld) {
+      Fail("C3",
+           "Stop gave up, overlapping no call, though the worker had left when its wait ran out");
+    }
+    world.gaveUp = true;
+    return;
+  }
+  world.gaveUp = false;
   world.stopReturned = true;
+  if (facts.nested) return;  // the call it is made from finishes the stop
   std::string held = Held();
   if (!held.empty()) Fail("C1", "Stop returned S_OK while the module still holds" + held);
   world.quiet = true;
 }
 
-void HostScript() {
-  const Row& row = *world.row;
-  auto* module = new ExploredModule();
-  world.module = module;
-  explored = module;
-  explorer::Observe(Watch);
-  bool handlerReleases = row.action == Action::kStopThenRelease || row.action == Action::kRelease;
-  bool hostReleases = strstr(row.script, "Release") != nullptr;
-  // The handler's reference: one of its own, or the host's only one.
-  if (handlerReleases && hostReleases) module->AddRef();
-  world.handlerHolds = handlerReleases;
-  std::istringstream steps(row.script);
-  for (std::string step; steps >> step;) {
+// A final Release does not wait again after a Stop that gave up, nor for a
+// thread that has ended.
+void Release(IRemoteModule* module) {
+  CallFacts facts;
+  HRESULT left = ModuleCall("calls Release", false, facts,
+                            [&] { return static_cast<HRESULT>(module->Release()); });
+  if (left == 0 && facts.waitedMs > 0 && (world.gaveUp || world.exited)) {
+    Fail("C3", std::string("the final Release waited ") + std::to_string(facts.waitedMs) + " ms " +
+                   (world.exited ? "for a thread that had ended" : "after a Stop that gave up"));
+  }
+}
+
+void ReleaseHandlersReference() {
+  if (!world.handlerHolds) return;
+  world.handlerHolds = false;
+  Release(world.module);
+}
+
+void Act() {
+  IRemoteModule* module = world.module;
+  switch (world.row->action) {
+    case Action::kNothing:
+      break;
+    case Action::kStart:
+      Start(module);
+      break;
+    case Action::kStop:
+    case Action::kStopThenRelease:
+      Stop(module);
+      if (world.row->action == Action::kStopThenRelease) ReleaseHandlersReference();
+      break;
+    case Action::kRelease:
+      ReleaseHandlersReference();
+      break;
+    case Action::kSendMessage:
+      // To host A's window: it is handled once A's module call has returned,
+      // or at once when the caller is A.
+      if (CurrentHost() != &world.hosts[0]) {
+        explorer::Block(
+            "sends a message to host A", [] { return world.hosts[0].depth == 0; }, -1);
+      }
+      break;
+    case Action::kSlow:
+      explorer::Block(
+          "works for 8 s", [] { return false; }, 8000);
+      break;
+    case Action::kTakeAndDrop:
+      module->AddRef();
+      module->Release();
+      break;
+  }
+}
+
+void Trigger(Where where) {
+  if (world.row->where != where || world.triggered) return;
+  world.triggered = true;
+  Act();
+}
+
+// ---- the host threads ----
+
+void RunSteps(Host& host) {
+  IRemoteModule* module = world.module;
+  for (const std::string& step : host.steps) {
     if (step == "Start") {
       Start(module);
     } else if (step == "Stop") {
       Stop(module);
     } else if (step == "Release") {
-      HostCall("calls Release", [&] { return module->Release(); });
+      host.holds = false;
+      Release(module);
     } else if (step == "Await") {
       explorer::Block(
-          "waits for the worker's call", [] { return world.triggered; }, 3000);
+          "waits for the call", [] { return world.triggered; }, 3000);
+    } else if (step == "Started") {
+      explorer::Block(
+          "waits for a Start", [] { return world.started; }, 3000);
     } else if (step == "Exit") {
+      explorer::Point("exits");
       explorer::EndOtherThreads();
       world.exited = true;
     }
   }
+  if (host.holds && !world.exited) {
+    host.holds = false;
+    Release(module);
+  }
+}
+
+// "A: Start Stop | B: Stop" or, for host A alone, "Start Stop".
+std::vector<Host> HostsOf(const char* script) {
+  std::vector<Host> hosts;
+  std::istringstream parts(script);
+  for (std::string part; std::getline(parts, part, '|');) {
+    std::istringstream words(part);
+    Host host;
+    host.name = std::string(1, static_cast<char>('A' + hosts.size()));
+    for (std::string word; words >> word;) {
+      if (word.back() != ':') host.steps.push_back(word);
+    }
+    hosts.push_back(host);
+  }
+  return hosts;
+}
+
+void HostScript() {
+  const Row& row = *world.row;
+  world.hosts = HostsOf(row.script);
+  Host& a = world.hosts[0];
+  a.model = explorer::CurrentThread();
+  explored_platform::GiveIdentity(a.model);
+  auto* module = new ExploredModule();
+  world.module = module;
+  explored = module;
+  explorer::Observe(Watch);
+  // The handler's reference: one of A's own, or A's only one.
+  bool handlerReleases = row.action == Action::kStopThenRelease || row.action == Action::kRelease;
+  bool aReleases = std::find(a.steps.begin(), a.steps.end(), "Release") != a.steps.end();
+  if (handlerReleases && aReleases) module->AddRef();
+  a.holds = !handlerReleases || aReleases;
+  world.handlerHolds = handlerReleases;
+  static const char* const names[] = {"host A", "host B", "host C"};
+  for (size_t i = 1; i < world.hosts.size(); ++i) {
+    module->AddRef();
+    world.hosts[i].model = explorer::Spawn(names[i], [i] { RunSteps(world.hosts[i]); });
+    explored_platform::GiveIdentity(world.hosts[i].model);
+  }
+  RunSteps(a);
   // A handler that never ran: the host drops its reference itself.
-  if (world.handlerHolds) {
+  if (world.handlerHolds && !world.exited) {
     world.handlerHolds = false;
-    HostCall("calls Release", [&] { return module->Release(); });
+    Release(module);
   }
 }
 
@@ -484,16 +660,29 @@ void RunSchedule(const Row& row) {
       Fail("C1", "the worker left after a Stop on its thread, still holding" + held);
     }
   });
+  // A Stop may give up only when the worker has not left when its wait runs out.
+  explored_platform::OnWaitRanOut([] {
+    Host* host = CurrentHost();
+    if (host != nullptr && world.alive && CurrentState() != lifecycle::kIdle) {
+      host->waitRanOutHeld = true;
+    }
+  });
   HostScript();
 }
 
 // With every thread ended: everything given back once, the object freed once,
-// every handle closed, the library let go.
+// every handle closed, the library let go. At process exit what an ended
+// thread held stays held, and a host thread ended while it held a reference
+// leaves the object unfreed.
 void CheckEnd() {
-  if (world.destroyed != 1) {
+  bool referenceDied =
+      world.exited &&
+      (world.handlerHolds || std::any_of(world.hosts.begin(), world.hosts.end(),
+                                         [](const Host& h) { return h.holds && h.model != 0; }));
+  if (world.destroyed > 1 || (world.destroyed == 0 && !referenceDied)) {
     Fail("C4", "the object was freed " + std::to_string(world.destroyed) + " times");
   }
-  if (world.exited) return;  // what an ended thread held stays held
+  if (world.exited) return;
   std::string held = Held();
   if (!held.empty()) Fail("C4", "never given back:" + held);
   const explored_platform::Ledger& handed = explored_platform::Handed();
@@ -504,7 +693,7 @@ void CheckEnd() {
 
 std::string Describe(const Row& row) {
   std::string text = row.script;
-  text += " | ";
+  text += "; ";
   text += kActionNames[static_cast<int>(row.action)];
   if (row.action != Action::kNothing) {
     text += " in ";
@@ -550,10 +739,11 @@ int main(int argc, char** argv) {
   for (int i = first; i <= last; ++i) {
     const Row& row = kRows[i];
     explorer::Options options;
+    options.races = onlyPromise == nullptr || strcmp(onlyPromise, "race") == 0;
     options.bound = row.bound;
     options.seed = static_cast<uint64_t>(i) + 1;
     auto rowBegan = std::chrono::steady_clock::now();
-    printf("%2d %-52s", i + 1, Describe(row).c_str());
+    printf("%2d %-66s", i + 1, Describe(row).c_str());
     fflush(stdout);
     auto outcome = explorer::Explore(
         std::to_string(i + 1) + ":", [&] { RunSchedule(row); }, CheckEnd, options);
@@ -575,7 +765,7 @@ int main(int argc, char** argv) {
     ++violations;
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  printf("(%.1f s)\ninterleavings: %d scenarios, %ld schedules, %d violations\n", seconds,
+  printf("(%.1f s)\ninterleavings: %d scenarios, %ld distinct schedules, %d violations\n", seconds,
          last - first + 1, schedules, violations);
   return violations == 0 ? 0 : 1;
 }

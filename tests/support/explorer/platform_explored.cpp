@@ -9,6 +9,7 @@
 
 #include "explored_platform.h"
 #include "platform/atomic.h"
+#include "platform/field.h"
 #include "platform/platform.h"
 #include "scheduler.h"
 
@@ -35,11 +36,23 @@ struct World {
   bool failThread = false;
   std::function<void()> threadMade;
   std::function<void()> routineReturned;
+  std::function<void()> waitRanOut;
   std::vector<std::unique_ptr<platform::Event>> events;
   std::vector<std::unique_ptr<platform::Thread>> threads;
+  std::map<int, platform::ThreadId> identities;  // by model thread, once asked
+  std::map<int, int64_t> waitedMs;               // by model thread
+  std::vector<int> workers;                      // model threads made by the module
 };
 
 World world;
+
+// Whether a living thread has the identity `id`.
+bool InUse(platform::ThreadId id) {
+  for (const auto& [model, identity] : world.identities) {
+    if (identity == id && !explorer::Ended(model)) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -53,6 +66,27 @@ void Reset(bool failFirstEvent, bool failFirstThread) {
 
 const Ledger& Handed() {
   return world.ledger;
+}
+
+// Identities are reused as on Windows: a new thread gets the lowest one that
+// no living thread has, so often that of a thread that has ended.
+void GiveIdentity(int model) {
+  platform::ThreadId id = 1;
+  while (InUse(id)) ++id;
+  world.identities[model] = id;
+}
+
+int64_t WaitedMs(int model) {
+  auto found = world.waitedMs.find(model);
+  return found == world.waitedMs.end() ? 0 : found->second;
+}
+
+bool IsWorker(int model) {
+  return std::find(world.workers.begin(), world.workers.end(), model) != world.workers.end();
+}
+
+void OnWaitRanOut(std::function<void()> hook) {
+  world.waitRanOut = std::move(hook);
 }
 
 void OnThreadMade(std::function<void()> hook) {
@@ -82,6 +116,15 @@ void BeforeAtomicOperation(const char* caller) {
   explorer::Point("atomic in", found->second.c_str());
 }
 
+void AfterAtomicOperation(const void* atomic, bool reads, bool writes, bool replaces) {
+  if (reads) explorer::Acquire(atomic);
+  if (writes) explorer::Release(atomic, replaces);
+}
+
+void OnFieldAccess(const void* field, const char* name, bool writes, const char* caller) {
+  explorer::Access(field, name, writes, caller);
+}
+
 Event* CreateManualResetEvent() {
   explorer::Point("creates an event");
   if (world.failEvent) {
@@ -95,12 +138,18 @@ Event* CreateManualResetEvent() {
 
 void SignalEvent(Event* event) {
   explorer::Point("signals an event");
-  if (event != nullptr) event->signalled = true;
+  if (event == nullptr) return;
+  if (event->closed) explorer::Fail("handles", "an event is signalled after it was closed");
+  explorer::Release(event);
+  event->signalled = true;
 }
 
 bool IsEventSignalled(Event* event) {
   explorer::Point("tests an event");
-  return event != nullptr && event->signalled;
+  if (event == nullptr) return false;
+  if (event->closed) explorer::Fail("handles", "an event is tested after it was closed");
+  if (event->signalled) explorer::Acquire(event);
+  return event->signalled;
 }
 
 void CloseEvent(Event* event) {
@@ -128,10 +177,13 @@ bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument) {
     routine(argument);
     if (world.routineReturned) world.routineReturned();
     explorer::Point("its routine has returned");
+    explorer::Release(thread);
     thread->returned = true;
     explorer::Point("ends, dropping its hold on the library");
     --world.ledger.libraryHolds;
   });
+  explored_platform::GiveIdentity(thread->model);
+  world.workers.push_back(thread->model);
   return true;
 }
 
@@ -140,6 +192,7 @@ bool WaitForThread(Thread* thread, uint32_t timeoutMs) {
     explorer::Point("waits for no thread");
     return true;
   }
+  if (thread->closed) explorer::Fail("handles", "a wait for a thread whose handle was closed");
   if (thread->model == explorer::CurrentThread()) {
     explorer::Fail("C3", "a thread waits for its own end");
   }
@@ -150,7 +203,14 @@ bool WaitForThread(Thread* thread, uint32_t timeoutMs) {
   // A wait lasts at most its timeout; a thread that resumes later was slow to
   // be scheduled, which is not waiting.
   int64_t waited = std::min<int64_t>(explorer::Now() - began, timeoutMs);
-  if (explorer::CurrentThread() == 0) world.ledger.hostWaitedMs += waited;
+  world.waitedMs[explorer::CurrentThread()] += waited;
+  if (thread->returned) {
+    explorer::Acquire(thread);
+  } else if (ended) {
+    explorer::AcquireEndOf(thread->model);
+  } else if (world.waitRanOut) {
+    world.waitRanOut();
+  }
   return ended;
 }
 
@@ -164,7 +224,7 @@ void CloseThread(Thread* thread) {
 
 ThreadId CurrentThreadId() {
   explorer::Point("asks its thread id");
-  return static_cast<ThreadId>(explorer::CurrentThread()) + 1;
+  return world.identities[explorer::CurrentThread()];
 }
 
 void SleepMs(uint32_t ms) {

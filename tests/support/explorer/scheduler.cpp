@@ -10,6 +10,8 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace explorer {
@@ -19,12 +21,34 @@ namespace {
 // a schedule given up after a deadlock); caught where the thread began.
 struct Killed {};
 
+// At most this many threads take part in a schedule.
+constexpr int kMostThreads = 16;
+
+// A vector clock: entry i counts thread i's synchronising steps.
+struct Clock {
+  uint32_t at[kMostThreads] = {};
+  void Join(const Clock& other) {
+    for (int i = 0; i < kMostThreads; ++i) at[i] = std::max(at[i], other.at[i]);
+  }
+};
+
+// A plain field's last write and the reads since, each as (thread, its own
+// clock entry then) and the function that made it.
+struct FieldState {
+  int writer = -1;
+  uint32_t writeEpoch = 0;
+  const char* writeCaller = nullptr;
+  uint32_t readEpoch[kMostThreads] = {};
+  const char* readCaller[kMostThreads] = {};
+};
+
 struct ModelThread {
   std::string name;
   enum State { kRunnable, kBlocked, kFinished } state = kRunnable;
   const std::function<bool()>* ready = nullptr;  // while blocked
   int64_t deadline = -1;                         // while blocked; -1: none
   bool killed = false;
+  Clock clock;
   std::condition_variable turn;
 };
 
@@ -106,9 +130,6 @@ struct Decision {
   }
 };
 
-// At most this many threads take part in a schedule.
-constexpr int kMostThreads = 16;
-
 // What a decision chooses from: thread numbers, -1 for the clock.
 struct Choices {
   int at[kMostThreads + 1];
@@ -124,13 +145,21 @@ class Chooser {
 
 // Follows a prefix of choices, then always takes the first option: the running
 // thread goes on, or the lowest-numbered one that can.
+// A recorded choice that is not there to take means the key does not belong to
+// this scenario or this code: the run is stopped rather than turned into
+// another schedule.
 class PrefixChooser : public Chooser {
  public:
   explicit PrefixChooser(std::vector<int> prefix) : prefix(std::move(prefix)) {}
   int Choose(const Choices& options, int) override {
     int choice = made < prefix.size() ? prefix[made] : 0;
+    if (choice >= options.count) {
+      fprintf(stderr, "interleavings: choice %zu of the key is %d, but only %d options are there\n",
+              made + 1, choice, options.count);
+      abort();
+    }
     ++made;
-    return choice < options.count ? choice : 0;
+    return choice;
   }
 
  private:
@@ -184,7 +213,8 @@ class PriorityChooser : public Chooser {
 
 class Run {
  public:
-  Run(Chooser& chooser, int stepLimit) : chooser(chooser), stepLimit(stepLimit) {
+  Run(Chooser& chooser, const Options& options)
+      : races(options.races), chooser(chooser), stepLimit(options.stepLimit) {
     trace.reserve(1024);
     decisions.reserve(256);
   }
@@ -212,6 +242,9 @@ class Run {
   std::vector<Decision> decisions;
   std::string violation;
   std::function<void()> observer;
+  std::unordered_map<const void*, Clock> passed;  // by Release, for Acquire
+  std::unordered_map<const void*, FieldState> fields;
+  bool races;
 
  private:
   Chooser& chooser;
@@ -248,6 +281,13 @@ int Run::AddThread(const char* name, std::function<void()> body) {
     std::lock_guard<std::mutex> guard(lock);
     index = static_cast<int>(threads.size());
     if (index == kMostThreads) abort();
+    // A thread starts with everything its maker did before.
+    if (self >= 0 && run == this) {
+      ModelThread& maker = *threads[self];
+      t.clock = maker.clock;
+      ++maker.clock.at[self];
+    }
+    t.clock.at[index] = 1;
     threads.push_back(std::move(thread));
   }
   Pool().Run([this, index, &t, body = std::move(body)] { ThreadMain(this, index, t, body); });
@@ -415,9 +455,9 @@ struct Result {
 
 Result RunOnce(const std::function<void()>& body, const std::function<void()>& check,
                Chooser& chooser, const Options& options, bool printTrace) {
-  Run r(chooser, options.stepLimit);
+  Run r(chooser, options);
   run = &r;
-  r.AddThread("host", body);
+  r.AddThread("host A", body);
   {
     std::lock_guard<std::mutex> guard(r.lock);
     r.current = 0;
@@ -521,6 +561,59 @@ void EndOtherThreads() {
   });
 }
 
+void Release(const void* object, bool replaces) {
+  if (run == nullptr || self < 0 || inside) return;
+  Clock& mine = run->threads[self]->clock;
+  Clock& there = run->passed[object];
+  if (replaces) there = Clock{};
+  there.Join(mine);
+  ++mine.at[self];
+}
+
+void Acquire(const void* object) {
+  if (run == nullptr || self < 0 || inside) return;
+  auto found = run->passed.find(object);
+  if (found != run->passed.end()) run->threads[self]->clock.Join(found->second);
+}
+
+void AcquireEndOf(int thread) {
+  if (run == nullptr || self < 0 || inside) return;
+  run->threads[self]->clock.Join(run->threads[thread]->clock);
+}
+
+void Access(const void* field, const char* name, bool writes, const char* caller) {
+  if (run == nullptr || self < 0 || inside) return;
+  Run& r = *run;
+  const Clock& mine = r.threads[self]->clock;
+  FieldState& state = r.fields[field];
+  auto race = [&](int other, const char* otherCaller, bool otherWrites) {
+    r.Record(self, "races on", name);
+    if (!r.races || !r.violation.empty()) return;
+    r.violation = std::string("data race on `") + name + "`: " + r.threads[self]->name + " " +
+                  (writes ? "writes" : "reads") + " it in " + caller + ", unordered with " +
+                  r.threads[other]->name + "'s " + (otherWrites ? "write" : "read") + " in " +
+                  otherCaller;
+  };
+  int writer = state.writer;
+  if (writer >= 0 && writer != self && mine.at[writer] < state.writeEpoch) {
+    race(writer, state.writeCaller, true);
+  }
+  if (writes) {
+    for (int i = 0; i < kMostThreads; ++i) {
+      if (i != self && state.readEpoch[i] != 0 && mine.at[i] < state.readEpoch[i]) {
+        race(i, state.readCaller[i], false);
+      }
+    }
+    state = FieldState{};
+    state.writer = self;
+    state.writeEpoch = mine.at[self];
+    state.writeCaller = caller;
+  } else {
+    state.readEpoch[self] = mine.at[self];
+    state.readCaller[self] = caller;
+  }
+}
+
 void Fail(const char* promise, const std::string& detail) {
   if (run == nullptr) return;
   run->Record(self, "breaks", promise);
@@ -553,9 +646,10 @@ Outcome Explore(const std::string& keyPrefix, const std::function<void()>& body,
                 const std::function<void()>& check, const Options& options) {
   Outcome outcome;
   size_t longest = 0;
+  // Each schedule is counted once: a random one may repeat one already run.
+  std::unordered_set<std::string> seen;
   // Bound 0, then 1, and so on: a broken promise is reported with the fewest
-  // preemptions that show it. Each pass counts only its new schedules, those
-  // with exactly as many preemptions as its bound.
+  // preemptions that show it.
   for (int bound = 0; bound <= options.bound; ++bound) {
     std::vector<int> prefix;
     for (;;) {
@@ -563,7 +657,7 @@ Outcome Explore(const std::string& keyPrefix, const std::function<void()>& body,
       Result result = RunOnce(body, check, chooser, options, false);
       int spent = 0;
       for (const Decision& d : result.decisions) spent += d.Cost(d.chosen);
-      if (spent == bound) ++outcome.schedules;
+      if (seen.insert(KeyOf(result.decisions)).second) ++outcome.schedules;
       longest = std::max(longest, result.decisions.size());
       if (!result.violation.empty()) {
         printf("  with %d preemption%s\n", spent, spent == 1 ? "" : "s");
@@ -578,7 +672,7 @@ Outcome Explore(const std::string& keyPrefix, const std::function<void()>& body,
     uint64_t seed = options.seed * 1000003u + static_cast<uint64_t>(i);
     PriorityChooser chooser(seed, options.depth, static_cast<int>(longest));
     Result result = RunOnce(body, check, chooser, options, false);
-    ++outcome.schedules;
+    if (seen.insert(KeyOf(result.decisions)).second) ++outcome.schedules;
     if (!result.violation.empty()) {
       printf("  found by a random schedule, seed %llu\n", static_cast<unsigned long long>(seed));
       Report(keyPrefix, body, check, options, result);

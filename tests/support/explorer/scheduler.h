@@ -10,7 +10,18 @@
 // a thread that could go on, or moving the clock early), depth first, each one
 // re-run from the scenario's start along a recorded prefix of choices; then
 // random schedules with priority change points (PCT). A schedule is replayed
-// exactly from its key.
+// exactly from its key; only distinct schedules are counted.
+//
+// Data races: plain fields shared between threads (platform::Field) report
+// every access; happens-before is tracked with a vector clock per thread, from
+// atomic operations (all taken as sequentially consistent), thread starts,
+// waits that saw a thread return or end, and events signalled then seen. Two
+// accesses to a field, one a write, that it does not order are a race.
+// Out of scope: weak memory orders (a relaxed or acquire load reading an older
+// value than the latest store). One thread runs at a time, so every load sees
+// the latest store. The DLL's only target is x86, where the module's
+// read-modify-write atomics are full barriers; the thread sanitizer on real
+// threads is a partial check of orders.
 #ifndef PELMAR4_TESTS_SUPPORT_EXPLORER_SCHEDULER_H
 #define PELMAR4_TESTS_SUPPORT_EXPLORER_SCHEDULER_H
 
@@ -35,6 +46,15 @@ bool Ended(int thread);
 int64_t Now();
 // Ends every other thread where it stands, as ExitProcess does.
 void EndOtherThreads();
+// Happens-before. Release passes the caller's clock on through `object`
+// (joining what earlier releases passed, unless `replaces`); Acquire takes
+// what was passed. AcquireEndOf takes an ended thread's last clock.
+void Release(const void* object, bool replaces = false);
+void Acquire(const void* object);
+void AcquireEndOf(int thread);
+// An access to a plain shared field; a race with an earlier one is a failure.
+void Access(const void* field, const char* name, bool writes, const char* caller);
+
 // Records a broken promise. The schedule runs on; it is then reported.
 void Fail(const char* promise, const std::string& detail);
 // Called at every point and at every thread's end, by the thread that
@@ -52,6 +72,7 @@ struct Options {
   int depth = 3;         // PCT: priority change points + 1
   uint64_t seed = 1;
   int stepLimit = 20000;  // points per schedule before it counts as a livelock
+  bool races = true;      // data races on plain fields are failures
 };
 
 struct Outcome {
