@@ -15,13 +15,15 @@
  *     (may be null: keys are then read but reported to nobody) and starts the
  *     worker. E_UNEXPECTED, taking nothing: a null device, a call on the
  *     worker's thread, an object already started (a Stop that gave up leaves
- *     it started), or a stop still finishing when the wait of C2 runs out.
- *     E_UNEXPECTED with both references held until Stop: no thread could be
- *     made.
+ *     it started), a stop still finishing when the wait of C2 runs out, or a
+ *     call that overlaps another (C7). E_UNEXPECTED with both references held
+ *     until Stop: no thread could be made.
  *   Stop(): asks the worker to end, waits until it has left, then gives back
  *     the device and then the sink. S_OK, also when not started. E_UNEXPECTED
- *     when the worker is still inside a host call after 5000 ms: everything it
- *     may use is kept, and a later Stop finishes.
+ *     in two cases, with one answer: the worker is still inside a host call
+ *     after 5000 ms, or the call overlaps another (C7). The module may still
+ *     hold the host's objects; a later Stop that returns S_OK says it holds
+ *     none (C1).
  *   Reserved(): does nothing.
  *   The final Release stops a started object as Stop does, then frees it.
  *
@@ -60,9 +62,33 @@
  * C6 Unload. The library's code stays mapped while any thread still runs it:
  *    the host may unload the library as soon as its final Release has
  *    returned, on any thread, even right after one made inside OnKey.
+ * C7 One call at a time. Start and Stop may come from any host thread, but one
+ *    at a time. A Start or Stop that overlaps one under way on another thread
+ *    (not the worker's) returns E_UNEXPECTED at once, takes nothing and
+ *    changes nothing; the call under way is unaffected and keeps C1 to C6. On
+ *    the thread of a call under way, from inside the module's own call to a
+ *    host object there (the device's or the sink's Release while Stop gives
+ *    them back, say), a Start is refused the same way and so is a Stop inside
+ *    a Start; a Stop inside a Stop returns S_OK at once, and the Stop under
+ *    way gives everything back before it returns. The calls the module
+ *    accepts on its worker's thread (Stop, Release) never wait and are never
+ *    refused for overlapping. AddRef, a Release that is not the last, and
+ *    QueryInterface may come from any thread at any time; the final Release
+ *    relies on COM's rule that a thread inside Start or Stop holds a
+ *    reference.
  * The host's part: keep the sink and the device alive while the module holds
  * references on them; hold a reference on the module for the length of each
- * call, as COM asks, and make the final Release once. The final Release may be
+ * call, as COM asks, and make the final Release once; make one Start or Stop
+ * at a time (several threads may take turns: an E_UNEXPECTED from an overlap
+ * is answered like one from a stuck worker).
+ * Calls into the host. The module calls the host's objects only as named
+ * above. They must not throw C++ exceptions across the boundary (catch inside,
+ * as every COM method must): an exception in OnKey ends the process. A failed
+ * ReadRegister counts as "no key" and polling goes on; a device that refuses
+ * IDeviceRegisters gets no register call, and the worker ends at once without
+ * a word while the module keeps both objects until Stop. Inside OnKey a host
+ * may call Stop or Release on the module without a reference of its own: the
+ * object outlives the host call the worker is in. The final Release may be
  * made from a DllMain (C3: it waits at most 5000 ms, and under the loader lock
  * the worker can still leave). */
 #ifndef PELMAR4_INTERFACES_REMOTE_MODULE_H

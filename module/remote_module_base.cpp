@@ -73,33 +73,46 @@ ULONG PELMAR_CALL RemoteModuleBase::Release() {
   return 0;
 }
 
-// On the worker's thread the final Release hands the object to the worker,
-// which frees it once the host call it is in has returned. Elsewhere it stops
-// the worker as Stop does, but does not wait again for a worker whose last wait
-// ran out (C3); a worker still inside a host call after the wait is handed the
-// object the same way.
+// On the worker's thread the final Release hands the object to the worker.
+// Elsewhere it ends the stop as Stop does, without waiting again for a worker
+// whose last wait ran out (C3), and hands the object over when the worker is
+// still inside a host call. It takes no claim: whoever makes a Start or Stop
+// holds a reference, so none is under way.
 void RemoteModuleBase::ReleaseLast() {
   if (OnWorkerThread()) {
     RequestStop();
-    HandOverDeletion();
+    // Fails only when the worker has moved on to WorkerDeletes itself, which
+    // it cannot do while it is inside this call.
+    static_cast<void>(HandOverDeletion());
     return;
   }
   if (!AwaitWorker(workerStuck.Get() ? 0 : kStopWaitMs)) {
     if (HandOverDeletion()) return;
     ForgetWorker();  // it has left since the wait ran out
   }
-  Move<kIdle, kHostDeletes>();
+  // In Idle with no call under way, nothing else moves the state.
+  static_cast<void>(Move<kIdle, kHostDeletes>());
   FinishStop();
   delete this;
 }
 
 HRESULT PELMAR_CALL RemoteModuleBase::Start(IRemoteKeySink* newSink, IUnknown* newDevice) {
   if (newDevice == nullptr || OnWorkerThread()) return E_UNEXPECTED;
+  // Refused while another thread's call, or any call on this thread, is under
+  // way: a Start made from inside one (from the device's Release while a Stop
+  // gives it back, say) would overwrite what that call is giving back.
+  if (TakeClaim(true) != Claim::kTaken) return E_UNEXPECTED;
+  HRESULT result = StartClaimed(newSink, newDevice);
+  GiveUpClaim();
+  return result;
+}
+
+HRESULT RemoteModuleBase::StartClaimed(IRemoteKeySink* newSink, IUnknown* newDevice) {
   // A stop asked for on the worker's thread may still be finishing (C2).
   if (Lifecycle() == kWorkerEnds && !AwaitWorker(kStopWaitMs)) return E_UNEXPECTED;
-  // Started means holding a device: a worker runs, or a Stop has yet to give
-  // everything back. A second worker would be orphaned.
-  if (device.Get() != nullptr || Lifecycle() != kIdle) return E_UNEXPECTED;
+  // Started means a worker or held objects. The state is read first: once it
+  // is Idle the worker has left and `device` is this call's alone.
+  if (Lifecycle() != kIdle || device.Get() != nullptr) return E_UNEXPECTED;
   ForgetWorker();  // a worker that has left on its own
   device.Set(newDevice);
   newDevice->AddRef();
@@ -108,24 +121,42 @@ HRESULT PELMAR_CALL RemoteModuleBase::Start(IRemoteKeySink* newSink, IUnknown* n
   stopRequested.store(false, std::memory_order_relaxed);
   workerThreadId.store(0, std::memory_order_relaxed);
   stopEvent.Set(platform::CreateManualResetEvent());
-  Move<kIdle, kRunning>();
+  // Under the claim, in Idle, no other thread moves the state.
+  static_cast<void>(Move<kIdle, kRunning>());
   // Everything the worker reads, its own handle included, is in place before
   // it exists; once it runs, this call touches the object no more.
   if (platform::StartWorkerThread(thread.Out(), WorkerThreadProc, this)) return S_OK;
-  // No worker: the references and the event are held until Stop.
-  Move<kRunning, kIdle>();
+  // No worker, so nothing else moves the state. The references and the event
+  // are held until Stop.
+  static_cast<void>(Move<kRunning, kIdle>());
   return E_UNEXPECTED;
 }
 
 HRESULT PELMAR_CALL RemoteModuleBase::Stop() {
   if (OnWorkerThread()) {
     RequestStop();
-    Move<kRunning, kWorkerEnds>();
+    // Fails when a stop or the final Release was made on this thread before:
+    // the worker ends the stop either way.
+    static_cast<void>(Move<kRunning, kWorkerEnds>());
     return S_OK;
   }
-  if (!AwaitWorker(kStopWaitMs)) return E_UNEXPECTED;
-  FinishStop();
-  return S_OK;
+  switch (TakeClaim(false)) {
+    case Claim::kRefused:
+      return E_UNEXPECTED;
+    case Claim::kInsideStop:
+      // From inside this thread's own Stop, which is past its wait and giving
+      // everything back: that Stop ends the stop before it returns.
+      return S_OK;
+    case Claim::kTaken:
+      break;
+  }
+  HRESULT result = E_UNEXPECTED;
+  if (AwaitWorker(kStopWaitMs)) {
+    FinishStop();
+    result = S_OK;
+  }
+  GiveUpClaim();
+  return result;
 }
 
 void PELMAR_CALL RemoteModuleBase::Reserved() {}
@@ -142,6 +173,24 @@ bool RemoteModuleBase::OnWorkerThread() const {
          workerThreadId.load(std::memory_order_acquire) == platform::CurrentThreadId();
 }
 
+// One host Start or Stop at a time (C7), without a lock: the caller's identity
+// in an atomic, set from "none" on entry and cleared on return. A claim held
+// further up the caller's own stack lets a Stop made inside a Stop through.
+RemoteModuleBase::Claim RemoteModuleBase::TakeClaim(bool starts) {
+  platform::ThreadId self = platform::CurrentThreadId();
+  platform::ThreadId holder = 0;
+  if (caller.compare_exchange_strong(holder, self, std::memory_order_acq_rel)) {
+    callerStarts.Set(starts);
+    return Claim::kTaken;
+  }
+  if (holder == self && !starts && !callerStarts.Get()) return Claim::kInsideStop;
+  return Claim::kRefused;
+}
+
+void RemoteModuleBase::GiveUpClaim() {
+  caller.store(0, std::memory_order_release);
+}
+
 // The event is signalled first; the flag only stands in for an event that
 // could not be made. Both stay valid until the worker is forgotten.
 void RemoteModuleBase::RequestStop() {
@@ -156,20 +205,23 @@ void RemoteModuleBase::RequestStop() {
 bool RemoteModuleBase::AwaitWorker(uint32_t boundMs) {
   if (thread.Get() != nullptr) {
     RequestStop();
-    if (!platform::WaitForThread(thread.Get(), boundMs) && Lifecycle() != kIdle) {
+    bool ended = platform::WaitForThread(thread.Get(), boundMs);
+    if (!ended && Lifecycle() != kIdle) {
       workerStuck.Set(true);
       return false;
     }
+    // A thread ended without leaving (at process exit) left the object in the
+    // state it was in: it is the host's now. After a worker that left, both
+    // moves fail, which is as it should be.
+    if (ended && !Move<kRunning, kIdle>()) static_cast<void>(Move<kWorkerEnds, kIdle>());
   }
   ForgetWorker();
   return true;
 }
 
 // Not on the worker's thread, once no worker uses the object: closes its
-// handle and the stop event. A worker whose thread ended without leaving (at
-// process exit) left the object in the state it was in; it is the host's now.
+// handle and the stop event.
 void RemoteModuleBase::ForgetWorker() {
-  if (!Move<kRunning, kIdle>()) Move<kWorkerEnds, kIdle>();
   platform::CloseThread(thread.Get());
   thread.Set(nullptr);
   platform::CloseEvent(stopEvent.Get());
@@ -183,32 +235,26 @@ bool RemoteModuleBase::HandOverDeletion() {
   return Move<kRunning, kWorkerDeletes>() || Move<kWorkerEnds, kWorkerDeletes>();
 }
 
-// Gives the device and then the sink back. Each pointer is cleared before its
-// release, so a host Release that calls back into the module finds nothing to
-// give back twice.
+// Gives the device and then the sink back. Both are taken and cleared before
+// either is released, so a call the host makes from inside a Release finds
+// nothing to give back twice and nothing half given back.
 void RemoteModuleBase::FinishStop() {
-  if (IUnknown* held = device.Get()) {
-    device.Set(nullptr);
-    held->Release();
-  }
-  if (IRemoteKeySink* held = sink.Get()) {
-    sink.Set(nullptr);
-    held->Release();
-  }
+  IUnknown* heldDevice = device.Get();
+  IRemoteKeySink* heldSink = sink.Get();
+  device.Set(nullptr);
+  sink.Set(nullptr);
+  if (heldDevice != nullptr) heldDevice->Release();
+  if (heldSink != nullptr) heldSink->Release();
 }
 
-// The worker's end, after Run. A stop asked for on its own thread it ends
-// itself; then its last move leaves the object to the host's thread. The one
-// move another thread can make meanwhile is the final Release's hand-over,
-// which makes that move fail: the worker then frees the object.
+// The worker's end, after Run: its last move leaves the object to the host's
+// threads (Running); or it ends the stop asked for on its thread itself
+// (WorkerEnds), unless the final Release hands it the object meanwhile
+// (WorkerDeletes), and then frees it.
 void RemoteModuleBase::LeaveForGood() {
-  if (Lifecycle() == kWorkerEnds) {
-    FinishStop();
-    if (Move<kWorkerEnds, kIdle>()) return;
-  } else {
-    if (Move<kRunning, kIdle>()) return;
-    FinishStop();
-  }
+  if (Move<kRunning, kIdle>()) return;
+  FinishStop();
+  if (Move<kWorkerEnds, kIdle>()) return;
   delete this;
 }
 

@@ -3,25 +3,25 @@
 //
 // It keeps the host's sink and device while started and owns the worker thread
 // and the event that stops it; what the worker does is the subclass's Run. It
-// keeps the lifecycle promises C1 to C6 of interfaces/remote_module.h; this
-// header says how.
+// keeps the lifecycle promises C1 to C7 of interfaces/remote_module.h.
 //
-// Ending a stop means giving the device and then the sink back. Which thread
-// does it is decided by one atomic state, named by who owns that ending:
+// Two atomics order everything:
+// - The claim (`caller`): the thread whose Start or Stop is under way (C7).
+//   The plain fields a host thread touches are touched only under it, or by
+//   the final Release, which no Start or Stop can overlap.
+// - The state, named by who ends the stop (gives the device and then the sink
+//   back); the table below lists every move. The worker's last act on the
+//   object is its move out of Running or WorkerEnds (or freeing it); the
+//   platform then signals that its routine has returned, and that, or its
+//   thread's end, is what the host's bounded waits wait for.
 //   Idle           no worker uses the object: the host's calls own it all
-//   Running        a worker runs; the host's thread ends the stop once the
-//                  worker has left
+//   Running        a worker runs; a host thread ends the stop once it has left
 //   WorkerEnds     a stop was asked for on the worker's thread: the worker
 //                  ends it when the host call it is in returns
 //   WorkerDeletes  the final Release was handed to the worker: it ends the
 //                  stop and frees the object
-//   HostDeletes    the final Release on the host's thread ends the stop and
-//                  frees the object; nothing starts it again
-// Every move is a row of lifecycle::kMoves and is made by Move<from, to>(),
-// which checks at compile time that its row is there. The worker's last act on
-// the object is its move out of Running or WorkerEnds (or freeing it); the
-// platform then signals that its routine has returned, and that, or its
-// thread's end, is what the host's bounded waits wait for.
+//   HostDeletes    the final Release on a host thread ends the stop and frees
+//                  the object
 #ifndef PELMAR4_MODULE_REMOTE_MODULE_BASE_H
 #define PELMAR4_MODULE_REMOTE_MODULE_BASE_H
 
@@ -119,14 +119,19 @@ class RemoteModuleBase : public IRemoteModule {
   lifecycle::State Lifecycle() const { return state.load(std::memory_order_acquire); }
 
  private:
+  enum class Claim { kTaken, kInsideStop, kRefused };
+
   template <lifecycle::State from, lifecycle::State to>
-  bool Move() {
+  [[nodiscard]] bool Move() {
     static_assert(lifecycle::IsListed(from, to), "every move is a row of lifecycle::kMoves");
     lifecycle::State expected = from;
     return state.compare_exchange_strong(expected, to, std::memory_order_acq_rel);
   }
 
   static void WorkerThreadProc(void* object);
+  HRESULT StartClaimed(IRemoteKeySink* newSink, IUnknown* newDevice);
+  Claim TakeClaim(bool starts);
+  void GiveUpClaim();
   bool OnWorkerThread() const;
   void RequestStop();
   bool AwaitWorker(uint32_t boundMs);
@@ -146,7 +151,10 @@ class RemoteModuleBase : public IRemoteModule {
   platform::Atomic<bool> stopRequested{false};
   platform::Atomic<platform::ThreadId> workerThreadId{0};
   platform::Atomic<lifecycle::State> state{lifecycle::kIdle};
-  // The host's last wait for the worker ran out; host's calls only.
+  platform::Atomic<platform::ThreadId> caller{0};  // 0: no Start or Stop under way
+  // Whether the call under way is a Start; read by its own thread only.
+  platform::Field<bool> callerStarts{false, "callerStarts"};
+  // The last wait for the worker ran out.
   platform::Field<bool> workerStuck{false, "workerStuck"};
 };
 

@@ -11,13 +11,15 @@ namespace platform {
 // A thread handle: a block the creator, the holder of the handle and the
 // thread itself share, freed by whichever lets go of it last. `returned` is
 // set when the routine has returned; the thread's own handle is signalled when
-// it has ended.
+// it has ended. `held` is set once the creator has taken the thread's
+// reference on the library (`library`), which the thread drops as it ends.
 struct Thread {
   HANDLE thread;
   HANDLE returned;
+  HANDLE held;
   ThreadRoutine routine;
   void* argument;
-  HMODULE library;  // a reference on the library this code lives in
+  HMODULE library;
   LONG holders;
 };
 
@@ -35,11 +37,22 @@ void Drop(Thread* thread) {
   if (__atomic_sub_fetch(&thread->holders, 1, __ATOMIC_ACQ_REL) != 0) return;
   CloseHandle(thread->thread);
   CloseHandle(thread->returned);
+  CloseHandle(thread->held);
+  free(thread);
+}
+
+// Frees a block whose thread was never made.
+void Discard(Thread* thread) {
+  CloseHandle(thread->returned);
+  CloseHandle(thread->held);
   free(thread);
 }
 
 DWORD WINAPI ThreadEntry(void* raw) {
   auto* thread = static_cast<Thread*>(raw);
+  // Does not wait long: the creator takes the reference right after making
+  // this thread, and under a loader lock this thread cannot even start before.
+  WaitForSingleObject(thread->held, INFINITE);
   HMODULE library = thread->library;
   thread->routine(thread->argument);
   SetEvent(thread->returned);
@@ -73,23 +86,24 @@ void CloseEvent(Event* event) {
   seams::OnEventClosed();
 }
 
+// The thread's reference on the library is taken on the caller's thread, so
+// that the library cannot go between the thread's creation and its first
+// instruction, and only once the thread exists, so that no failure leaves a
+// reference behind: the host's own keeps the library loaded during the call.
 bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument) {
   *handle = nullptr;
   if (seams::ThreadCreationFails()) return false;
-  // The reference is taken here, on the caller's thread, so that the library
-  // cannot go between the thread's creation and its first instruction. If no
-  // thread can be made the reference stays: without a thread there is nothing
-  // that could drop it safely, and a library kept loaded is harmless.
-  HMODULE library = nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<LPCSTR>(&ThreadEntry), &library)) {
-    return false;
-  }
   auto* thread = static_cast<Thread*>(malloc(sizeof(Thread)));
   if (thread == nullptr) return false;
-  *thread = {nullptr, CreateEventA(nullptr, TRUE, FALSE, nullptr), routine, argument, library, 3};
-  if (thread->returned == nullptr) {
-    free(thread);
+  *thread = {nullptr,
+             CreateEventA(nullptr, TRUE, FALSE, nullptr),
+             CreateEventA(nullptr, TRUE, FALSE, nullptr),
+             routine,
+             argument,
+             nullptr,
+             3};
+  if (thread->returned == nullptr || thread->held == nullptr) {
+    Discard(thread);
     return false;
   }
   *handle = thread;
@@ -97,11 +111,15 @@ bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument) {
   HANDLE created = CreateThread(nullptr, kStackCommitBytes, ThreadEntry, thread, 0, nullptr);
   if (created == nullptr) {
     *handle = nullptr;
-    CloseHandle(thread->returned);
-    free(thread);
+    Discard(thread);
     return false;
   }
   thread->thread = created;
+  // Cannot fail for an address in this library; if it did, `library` would
+  // stay null and the thread's FreeLibraryAndExitThread only end the thread.
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ThreadEntry),
+                     &thread->library);
+  SetEvent(thread->held);
   seams::OnThreadCreated();
   Drop(thread);  // the creator's part
   return true;

@@ -577,8 +577,8 @@ void RunSteps(Host& host) {
     } else if (step == "Stop") {
       Stop(module);
     } else if (step == "Release") {
-      host.holds = false;
       Release(module);
+      host.holds = false;
     } else if (step == "Await") {
       explorer::Block(
           "waits for the call", [] { return world.triggered; }, 3000);
@@ -592,8 +592,8 @@ void RunSteps(Host& host) {
     }
   }
   if (host.holds && !world.exited) {
-    host.holds = false;
     Release(module);
+    host.holds = false;
   }
 }
 
