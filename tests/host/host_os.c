@@ -25,6 +25,30 @@ void SleepFor(uint32_t ms) {
   Sleep(ms);
 }
 
+struct HostThread {
+  HANDLE handle;
+  void (*body)(void*);
+  void* argument;
+};
+static DWORD WINAPI HostThreadMain(void* raw) {
+  HostThread* thread = raw;
+  thread->body(thread->argument);
+  return 0;
+}
+HostThread* StartHostThread(void (*body)(void*), void* argument) {
+  HostThread* thread = malloc(sizeof *thread);
+  thread->body = body;
+  thread->argument = argument;
+  thread->handle = CreateThread(NULL, 0, HostThreadMain, thread, 0, NULL);
+  if (thread->handle == NULL) abort();
+  return thread;
+}
+void JoinHostThread(HostThread* thread) {
+  WaitForSingleObject(thread->handle, INFINITE);
+  CloseHandle(thread->handle);
+  free(thread);
+}
+
 struct HostLock {
   CRITICAL_SECTION section;
 };
@@ -87,6 +111,28 @@ void SleepFor(uint32_t ms) {
   struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
   while (nanosleep(&t, &t) != 0) {
   }
+}
+
+struct HostThread {
+  pthread_t id;
+  void (*body)(void*);
+  void* argument;
+};
+static void* HostThreadMain(void* raw) {
+  HostThread* thread = raw;
+  thread->body(thread->argument);
+  return NULL;
+}
+HostThread* StartHostThread(void (*body)(void*), void* argument) {
+  HostThread* thread = malloc(sizeof *thread);
+  thread->body = body;
+  thread->argument = argument;
+  if (pthread_create(&thread->id, NULL, HostThreadMain, thread) != 0) abort();
+  return thread;
+}
+void JoinHostThread(HostThread* thread) {
+  pthread_join(thread->id, NULL);
+  free(thread);
 }
 
 struct HostLock {

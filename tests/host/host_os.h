@@ -1,6 +1,6 @@
 /* SPDX-License-Identifier: MIT */
 /* What the C host test needs from the operating system besides loading the
- * module: time, thread identity, a lock, sleeping and directories. */
+ * module: time, threads and their identity, a lock, sleeping and directories. */
 #ifndef PELMAR4_TESTS_HOST_HOST_OS_H
 #define PELMAR4_TESTS_HOST_HOST_OS_H
 
@@ -9,6 +9,11 @@
 int64_t NowMs(void);
 uint64_t CurrentThreadId(void);
 void SleepFor(uint32_t ms);
+
+/* A thread of the host's own, and waiting for its end. */
+typedef struct HostThread HostThread;
+HostThread* StartHostThread(void (*body)(void*), void* argument);
+void JoinHostThread(HostThread* thread);
 
 typedef struct HostLock HostLock;
 HostLock* NewLock(void);

@@ -182,6 +182,8 @@ static const IRemoteKeySinkVtbl sinkVtbl = {SinkQueryInterface, SinkAddRef, Sink
 
 /* ---- the host's device and its registers ---- */
 
+static HostSink sink;
+
 typedef struct HostRegisters {
   IDeviceRegisters iface;
   int refs;
@@ -191,6 +193,7 @@ typedef struct HostDevice {
   IUnknown iface;
   int refs;
   int refuse;
+  IRemoteModule* startOnRelease; /* Start it from inside the next Release */
   HostRegisters registers;
 } HostDevice;
 
@@ -254,12 +257,19 @@ static ULONG PELMAR_CALL DeviceAddRef(IUnknown* This) {
   return Count(&((HostDevice*)This)->refs, 1);
 }
 static ULONG PELMAR_CALL DeviceRelease(IUnknown* This) {
+  HostDevice* device = (HostDevice*)This;
   Record("device.Release", 0, 0, NULL, NULL);
-  return Count(&((HostDevice*)This)->refs, -1);
+  ULONG left = Count(&device->refs, -1);
+  IRemoteModule* module = device->startOnRelease;
+  device->startOnRelease = NULL;
+  if (module != NULL) {
+    HRESULT result = IRemoteModule_Start(module, &sink.iface, This);
+    Record(result == E_UNEXPECTED ? "nested Start refused" : "nested Start", 0, 0, NULL, NULL);
+  }
+  return left;
 }
 static IUnknownVtbl deviceVtbl = {DeviceQueryInterface, DeviceAddRef, DeviceRelease};
 
-static HostSink sink;
 static HostDevice device;
 
 static void ResetHostObjects(void) {
@@ -268,6 +278,7 @@ static void ResetHostObjects(void) {
   device.iface.lpVtbl = &deviceVtbl;
   device.refs = 1;
   device.refuse = 0;
+  device.startOnRelease = NULL;
   device.registers.iface.lpVtbl = &regsVtbl;
   device.registers.refs = 1;
   gpioData = 0;
@@ -606,6 +617,96 @@ static void KeyPowerClosesTheHost(const char* path) {
   LeaveDirectory();
 }
 
+/* Host threads that overlap their calls, as a window thread, a notification
+ * thread and a settings thread do. Each cycle the main thread starts the
+ * module, two threads make their calls at once, and the main thread stops it:
+ * every call works or is refused with E_UNEXPECTED, at least one Stop works,
+ * and every reference comes back exactly once. */
+typedef struct Overlap {
+  const char* name;
+  int startsFirst; /* the first thread calls Start, not Stop */
+} Overlap;
+
+static struct {
+  IRemoteModule* module;
+  int startsFirst;
+  atomic_int cycle, done, ok, refused, other;
+} overlap;
+
+static void OverlappingCaller(void* raw) {
+  int starts = overlap.startsFirst && raw != NULL;
+  for (int seen = 0;;) {
+    while (atomic_load(&overlap.cycle) == seen) SleepFor(1);
+    seen = atomic_load(&overlap.cycle);
+    if (seen < 0) return;
+    if (starts) SleepFor((uint32_t)seen % 30); /* before, during or after the Stop */
+    HRESULT result = starts ? IRemoteModule_Start(overlap.module, &sink.iface, &device.iface)
+                            : IRemoteModule_Stop(overlap.module);
+    atomic_fetch_add(result == S_OK           ? &overlap.ok
+                     : result == E_UNEXPECTED ? &overlap.refused
+                                              : &overlap.other,
+                     1);
+    atomic_fetch_add(&overlap.done, 1);
+  }
+}
+
+static void OverlappingCalls(const Overlap* row) {
+  enum { kCycles = 100 };
+  EnterFreshDirectory("host-overlapping-calls");
+  ResetHostObjects();
+  gpioData = 0x27BF00;
+  IRemoteModule* module = NewModule();
+  overlap.module = module;
+  overlap.startsFirst = row->startsFirst;
+  atomic_store(&overlap.cycle, 0);
+  atomic_store(&overlap.done, 0);
+  atomic_store(&overlap.ok, 0);
+  atomic_store(&overlap.refused, 0);
+  atomic_store(&overlap.other, 0);
+  HostThread* first = StartHostThread(OverlappingCaller, &overlap);
+  HostThread* second = StartHostThread(OverlappingCaller, NULL);
+  int cycle = 0, stopsFailed = 0, lost = 0;
+  for (; cycle < kCycles && failed == 0; ++cycle) {
+    CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+    atomic_store(&overlap.cycle, cycle + 1);
+    while (atomic_load(&overlap.done) < 2 * (cycle + 1)) SleepFor(1);
+    stopsFailed += IRemoteModule_Stop(module) != S_OK;
+    lost += !AllReferencesReturned();
+  }
+  atomic_store(&overlap.cycle, -1);
+  JoinHostThread(first);
+  JoinHostThread(second);
+  int ok = atomic_load(&overlap.ok), refused = atomic_load(&overlap.refused);
+  printf("%s, %d cycles: %d calls worked, %d were refused\n", row->name, cycle, ok, refused);
+  CHECK(stopsFailed == 0 && lost == 0 && atomic_load(&overlap.other) == 0);
+  CHECK(ok + refused == 2 * cycle && ok >= cycle); /* each cycle one call at least works */
+  CHECK(CountOf("device.AddRef", 0) == CountOf("device.Release", 0));
+  CHECK(CountOf("sink.AddRef", 0) == CountOf("sink.Release", 0));
+  CHECK(IRemoteModule_Release(module) == 0);
+  CheckAllReferencesReturned();
+  LeaveDirectory();
+}
+
+/* A Start made from inside the device's Release while Stop gives the device
+ * back is refused, and Stop gives back the sink it holds. */
+static void StartFromInsideTheDevicesRelease(void) {
+  enum { kCycles = 50 };
+  EnterFreshDirectory("host-start-in-device-release");
+  ResetHostObjects();
+  IRemoteModule* module = NewModule();
+  int cycle = 0;
+  for (; cycle < kCycles && failed == 0; ++cycle) {
+    CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+    device.startOnRelease = module;
+    CHECK(IRemoteModule_Stop(module) == S_OK);
+    CHECK(AllReferencesReturned());
+  }
+  CHECK(CountOf("nested Start refused", 0) == cycle && CountOf("nested Start", 0) == 0);
+  CHECK(IRemoteModule_Release(module) == 0);
+  CheckAllReferencesReturned();
+  LeaveDirectory();
+}
+
 static int threadsAtStart; /* before any module was made */
 static int ThreadsAsAtStart(void) {
   return ProcessThreadCount() == threadsAtStart;
@@ -742,6 +843,9 @@ int main(int argc, char** argv) {
   HostCallWhileOnKeyEndsAStop(0);
   HostCallWhileOnKeyEndsAStop(1);
   FinalReleaseAfterAStopThatGaveUp();
+  static const Overlap overlaps[] = {{"two Stops at once", 0}, {"Start against Stop", 1}};
+  for (size_t i = 0; i < sizeof overlaps / sizeof overlaps[0]; ++i) OverlappingCalls(&overlaps[i]);
+  StartFromInsideTheDevicesRelease();
   UnloadModuleLibrary(&library);
   /* From here on nothing else holds the library. */
   UnloadRightAfterTheLastRelease(argv[1]);
