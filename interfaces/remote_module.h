@@ -36,9 +36,9 @@
  *    host call it is in returns, and a Stop, Start or final Release made
  *    meanwhile on another thread waits for that (within C3).
  * C2 Restart. Start on a thread other than the worker's, after any Stop that
- *    returned S_OK on either thread, succeeds: it first waits for a stop that
- *    the worker is still finishing, and only if that wait runs out does it
- *    return E_UNEXPECTED, taking nothing.
+ *    returned S_OK on either thread, succeeds unless it overlaps another call
+ *    (C7): it first waits for a stop that the worker is still finishing, and
+ *    only if that wait runs out does it return E_UNEXPECTED, taking nothing.
  * C3 Bounded. No call waits more than 5000 ms in all, and no thread waits for
  *    itself: on the worker's thread every call returns at once (the final
  *    Release returns 0, and the worker frees the object when the host call
