@@ -15,6 +15,11 @@ namespace {
 // The count while the object is taken apart.
 constexpr int32_t kDestroying = 1 << 30;
 
+// The claim's value once a worker that must free the object has found a Start
+// or Stop still under way: that call frees it as it returns. No thread has
+// this identity.
+constexpr platform::ThreadId kFreedByCaller = ~platform::ThreadId{0};
+
 bool SameIid(REFIID a, const IID& b) {
   return memcmp(&a, &b, sizeof(IID)) == 0;
 }
@@ -103,7 +108,7 @@ HRESULT PELMAR_CALL RemoteModuleBase::Start(IRemoteKeySink* newSink, IUnknown* n
   // gives it back, say) would overwrite what that call is giving back.
   if (TakeClaim(true) != Claim::kTaken) return E_UNEXPECTED;
   HRESULT result = StartClaimed(newSink, newDevice);
-  GiveUpClaim();
+  GiveUpClaim();  // may free the object (FreeOnceCallsHaveReturned)
   return result;
 }
 
@@ -188,7 +193,14 @@ RemoteModuleBase::Claim RemoteModuleBase::TakeClaim(bool starts) {
 }
 
 void RemoteModuleBase::GiveUpClaim() {
-  caller.store(0, std::memory_order_release);
+  if (caller.exchange(0, std::memory_order_acq_rel) == kFreedByCaller) delete this;
+}
+
+// The worker's freeing of the object. A Start whose reference a host call on
+// this worker released (from inside OnKey, say) may not have returned yet: it
+// then frees the object as it gives up its claim.
+void RemoteModuleBase::FreeOnceCallsHaveReturned() {
+  if (caller.exchange(kFreedByCaller, std::memory_order_acq_rel) == 0) delete this;
 }
 
 // The event is signalled first; the flag only stands in for an event that
@@ -255,7 +267,7 @@ void RemoteModuleBase::LeaveForGood() {
   if (Move<kRunning, kIdle>()) return;
   FinishStop();
   if (Move<kWorkerEnds, kIdle>()) return;
-  delete this;
+  FreeOnceCallsHaveReturned();
 }
 
 void RemoteModuleBase::WorkerThreadProc(void* object) {

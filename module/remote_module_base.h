@@ -132,6 +132,7 @@ class RemoteModuleBase : public IRemoteModule {
   HRESULT StartClaimed(IRemoteKeySink* newSink, IUnknown* newDevice);
   Claim TakeClaim(bool starts);
   void GiveUpClaim();
+  void FreeOnceCallsHaveReturned();
   bool OnWorkerThread() const;
   void RequestStop();
   bool AwaitWorker(uint32_t boundMs);

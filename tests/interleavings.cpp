@@ -682,6 +682,9 @@ void CheckEnd() {
   if (world.destroyed > 1 || (world.destroyed == 0 && !referenceDied)) {
     Fail("C4", "the object was freed " + std::to_string(world.destroyed) + " times");
   }
+  // Kept, as a process keeps what its ended threads held.
+  static auto* keptAtExit = new std::vector<IRemoteModule*>;
+  if (world.destroyed == 0 && referenceDied) keptAtExit->push_back(world.module);
   if (world.exited) return;
   std::string held = Held();
   if (!held.empty()) Fail("C4", "never given back:" + held);
