@@ -86,8 +86,8 @@ ULONG PELMAR_CALL RemoteModuleBase::Release() {
 void RemoteModuleBase::ReleaseLast() {
   if (OnWorkerThread()) {
     RequestStop();
-    // Fails only when the worker has moved on to WorkerDeletes itself, which
-    // it cannot do while it is inside this call.
+    // Cannot fail: until the worker's own last move the state is Running or
+    // WorkerEnds.
     static_cast<void>(HandOverDeletion());
     return;
   }

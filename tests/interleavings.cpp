@@ -53,8 +53,9 @@ enum class Failure { kNone, kEventCreation, kThreadCreation, kRefusedRegisters }
 struct Row {
   // Each host thread's steps, "A: ... | B: ...": Start Stop Release, Await
   // (until the row's call was made, at most 3 s), Started (until a Start has
-  // succeeded, at most 3 s), Exit. Each host thread holds a reference of its
-  // own and gives it back at its end if its steps have not.
+  // succeeded, at most 3 s), Exit, and in A's steps B or C (make that thread
+  // now; otherwise it is made at once). Each host thread holds a reference of
+  // its own and gives it back at its end if its steps have not.
   const char* script;
   Action action;
   Where where;
@@ -111,6 +112,7 @@ const Row kRows[] = {
     {"A: Start Await Stop Release | B: Started Stop", kSlow, kOnKey, kNone, 1},
     {"A: Start Await Release | B: Await Start Stop", kStop, kOnKey, kNone, 1},
     {"A: Start Started Exit Release | B: Started Stop", kNothing, kOnKey, kNone, 1},
+    {"A: Start Stop B Release | B: Start Stop", kNothing, kOnKey, kNone, 2},
     // Calls from inside every call the module makes on a host object.
     {"Start Stop Release", kStart, kDeviceRelease, kNone, 2},
     {"Start Stop Release", kStop, kDeviceAddRef, kNone, 2},
@@ -156,11 +158,10 @@ struct World {
   std::vector<Host> hosts;
   int sinkRefs = 1, deviceRefs = 1, registersRefs = 1;  // 1: the host's own
   int reads = 0;                                        // register reads, for the poll-read trigger
-  int writes = 0;
   int destroyed = 0;
   bool triggered = false;     // the module has made the call where the action happens
   bool handlerHolds = false;  // A's handler holds a reference it has not released
-  long callsBegun = 0;        // host Starts and Stops so far, nested ones included
+  long callsBegun = 0;        // host threads' Starts and Stops so far, nested ones included
   bool started = false;       // a Start has succeeded
   bool quiet = false;         // a host Stop returned S_OK, and the module took nothing since
   bool stopReturned = false;  // a Stop returned S_OK on any thread since the last Start
@@ -437,7 +438,7 @@ HRESULT ModuleCall(const char* name, bool startOrStop, CallFacts& facts, Call ca
   for (const Host& other : world.hosts) {
     if (&other != &me && other.startsAndStops > 0) facts.overlapped = true;
   }
-  long begun = world.callsBegun + (startOrStop ? 1 : 0);
+  long begun = world.callsBegun + (startOrStop && host != nullptr ? 1 : 0);
   world.callsBegun = begun;
   ++me.depth;
   me.startsAndStops += startOrStop ? 1 : 0;
@@ -569,10 +570,23 @@ void Trigger(Where where) {
 
 // ---- the host threads ----
 
+void RunSteps(Host& host);
+
+// Makes host thread `i` (B, C), which gets a reference of its own. Made late,
+// it may get the identity of a worker that has ended.
+void MakeHost(size_t i) {
+  static const char* const names[] = {"host A", "host B", "host C"};
+  world.module->AddRef();
+  world.hosts[i].model = explorer::Spawn(names[i], [i] { RunSteps(world.hosts[i]); });
+  explored_platform::GiveIdentity(world.hosts[i].model);
+}
+
 void RunSteps(Host& host) {
   IRemoteModule* module = world.module;
   for (const std::string& step : host.steps) {
-    if (step == "Start") {
+    if (step.size() == 1) {
+      MakeHost(static_cast<size_t>(step[0] - 'A'));
+    } else if (step == "Start") {
       Start(module);
     } else if (step == "Stop") {
       Stop(module);
@@ -629,11 +643,10 @@ void HostScript() {
   if (handlerReleases && aReleases) module->AddRef();
   a.holds = !handlerReleases || aReleases;
   world.handlerHolds = handlerReleases;
-  static const char* const names[] = {"host A", "host B", "host C"};
+  // The other host threads, unless A's steps make them later.
   for (size_t i = 1; i < world.hosts.size(); ++i) {
-    module->AddRef();
-    world.hosts[i].model = explorer::Spawn(names[i], [i] { RunSteps(world.hosts[i]); });
-    explored_platform::GiveIdentity(world.hosts[i].model);
+    std::string name(1, static_cast<char>('A' + i));
+    if (std::find(a.steps.begin(), a.steps.end(), name) == a.steps.end()) MakeHost(i);
   }
   RunSteps(a);
   // A handler that never ran: the host drops its reference itself.
