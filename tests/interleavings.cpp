@@ -108,8 +108,8 @@ const Row kRows[] = {
     {"Start Await Exit Release", kStop, kOnKey, kNone, 3},
     // Host threads that overlap their calls.
     {"A: Start Started Stop Release | B: Started Stop", kNothing, kOnKey, kNone, 2},
-    {"A: Start Stop Release | B: Start Stop", kNothing, kOnKey, kNone, 1},
-    {"A: Start Await Stop Release | B: Started Stop", kSlow, kOnKey, kNone, 1},
+    {"A: Start Stop Release | B: Start Stop", kNothing, kOnKey, kNone, 2},
+    {"A: Start Await Stop Release | B: Started Stop", kSlow, kOnKey, kNone, 2},
     {"A: Start Await Release | B: Await Start Stop", kStop, kOnKey, kNone, 1},
     {"A: Start Started Exit Release | B: Started Stop", kNothing, kOnKey, kNone, 1},
     {"A: Start Stop B Release | B: Start Stop", kNothing, kOnKey, kNone, 2},
