@@ -5,10 +5,11 @@
 // and the event that stops it; what the worker does is the subclass's Run. It
 // keeps the lifecycle promises C1 to C7 of interfaces/remote_module.h.
 //
-// Two atomics order everything:
+// Two atomics decide which thread may touch what:
 // - The claim (`caller`): the thread whose Start or Stop is under way (C7).
 //   The plain fields a host thread touches are touched only under it, or by
-//   the final Release, which no Start or Stop can overlap.
+//   the final Release, which no Start or Stop can overlap. A worker that must
+//   free the object while a Start is still returning leaves that to it.
 // - The state, named by who ends the stop (gives the device and then the sink
 //   back); the table below lists every move. The worker's last act on the
 //   object is its move out of Running or WorkerEnds (or freeing it); the
