@@ -620,8 +620,8 @@ static void KeyPowerClosesTheHost(const char* path) {
 /* Host threads that overlap their calls, as a window thread, a notification
  * thread and a settings thread do. Each cycle the main thread starts the
  * module, two threads make their calls at once, and the main thread stops it:
- * every call works or is refused with E_UNEXPECTED, at least one Stop works,
- * and every reference comes back exactly once. */
+ * every call works or is refused with E_UNEXPECTED, and every reference comes
+ * back exactly once. */
 typedef struct Overlap {
   const char* name;
   int startsFirst; /* the first thread calls Start, not Stop */
@@ -679,7 +679,10 @@ static void OverlappingCalls(const Overlap* row) {
   int ok = atomic_load(&overlap.ok), refused = atomic_load(&overlap.refused);
   printf("%s, %d cycles: %d calls worked, %d were refused\n", row->name, cycle, ok, refused);
   CHECK(stopsFailed == 0 && lost == 0 && atomic_load(&overlap.other) == 0);
-  CHECK(ok + refused == 2 * cycle && ok >= cycle); /* each cycle one call at least works */
+  CHECK(ok + refused == 2 * cycle);
+  /* Of two Stops one at least works; a Start that comes first is refused
+   * (already started) and so is the Stop it overlaps. */
+  CHECK(row->startsFirst || ok >= cycle);
   CHECK(CountOf("device.AddRef", 0) == CountOf("device.Release", 0));
   CHECK(CountOf("sink.AddRef", 0) == CountOf("sink.Release", 0));
   CHECK(IRemoteModule_Release(module) == 0);
