@@ -33,19 +33,17 @@ HANDLE AsHandle(void* object) {
   return static_cast<HANDLE>(object);
 }
 
-void Drop(Thread* thread) {
-  if (__atomic_sub_fetch(&thread->holders, 1, __ATOMIC_ACQ_REL) != 0) return;
-  CloseHandle(thread->thread);
+// Frees a block whose thread was never made, or has let go of it.
+void Discard(Thread* thread) {
   CloseHandle(thread->returned);
   CloseHandle(thread->held);
   free(thread);
 }
 
-// Frees a block whose thread was never made.
-void Discard(Thread* thread) {
-  CloseHandle(thread->returned);
-  CloseHandle(thread->held);
-  free(thread);
+void Drop(Thread* thread) {
+  if (__atomic_sub_fetch(&thread->holders, 1, __ATOMIC_ACQ_REL) != 0) return;
+  CloseHandle(thread->thread);
+  Discard(thread);
 }
 
 DWORD WINAPI ThreadEntry(void* raw) {

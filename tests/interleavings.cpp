@@ -169,6 +169,7 @@ struct World {
   bool gaveUp = false;        // a host Stop, overlapping no other call, gave up
   bool exited = false;        // every other thread was ended (process exit)
   bool startFailing = false;  // the Start under way cannot make its thread
+  bool threadFailed = false;  // the one thread creation that fails has failed
   bool stopAsked = false;     // the worker could see a stop, since it was made
   bool alive = false;         // the module object is not freed yet
   lifecycle::State state = lifecycle::kIdle;  // as last seen
@@ -464,7 +465,7 @@ void Start(IRemoteModule* module) {
   Host* host = CurrentHost();
   bool promised = world.stopReturned;
   world.startFailing = world.row->failure == Failure::kThreadCreation && !world.started &&
-                       host != nullptr && host->depth == 0;
+                       !world.threadFailed && host != nullptr && host->depth == 0;
   CallFacts facts;
   HRESULT result =
       ModuleCall("calls Start", true, facts, [&] { return module->Start(&sink, &device); });
@@ -475,7 +476,7 @@ void Start(IRemoteModule* module) {
       Fail("C7", "a Start on the worker's thread or inside a module call succeeded");
     }
   } else if (world.startFailing) {
-    world.started = true;  // the first thread creation has failed
+    world.threadFailed = true;
   } else if (promised && host != nullptr && !facts.overlapped && facts.waitedMs < kBoundMs) {
     Fail("C2", "Start refused after a Stop returned S_OK, before its wait ran out");
   }
