@@ -16,8 +16,8 @@ namespace {
 constexpr int32_t kDestroying = 1 << 30;
 
 // The claim's value once a worker that must free the object has found a Start
-// or Stop still under way: that call frees it as it returns. No thread has
-// this identity.
+// or Stop still under way: that call frees it as it returns. Neither this nor
+// 0 ("nobody") can be a thread's identity: identities are aligned addresses.
 constexpr platform::ThreadId kFreedByCaller = ~platform::ThreadId{0};
 
 bool SameIid(REFIID a, const IID& b) {

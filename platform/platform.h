@@ -17,7 +17,10 @@ struct Thread;  // opaque
 
 using ThreadRoutine = void (*)(void* argument);
 
-// Identifies a running thread; never 0.
+// Identifies a running thread: the address of the block the system keeps for
+// it (Win32's thread information block, glibc's thread descriptor), so never 0
+// and, being aligned, never ~0. Windows 9x's own thread identities may be any
+// number, so they are not used.
 using ThreadId = uintptr_t;
 
 // An unnamed, manual-reset event, not signalled. Null when it cannot be made.

@@ -6,17 +6,19 @@
 #include "platform.h"
 #include "seams.h"
 
+// The start of this library's image, defined by the linker: its module handle.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
 namespace platform {
 
-// A thread handle: a block the creator, the holder of the handle and the
-// thread itself share, freed by whichever lets go of it last. `returned` is
-// set when the routine has returned; the thread's own handle is signalled when
-// it has ended. `held` is set once the creator has taken the thread's
-// reference on the library (`library`), which the thread drops as it ends.
+// A thread handle: a block the holder of the handle and the thread itself
+// share, freed by whichever lets go of it last. `returned` is set when the
+// routine has returned; the thread's own handle is signalled when it has
+// ended. `library` is the thread's reference on this library, taken before the
+// thread exists and dropped by the thread as it ends.
 struct Thread {
   HANDLE thread;
   HANDLE returned;
-  HANDLE held;
   ThreadRoutine routine;
   void* argument;
   HMODULE library;
@@ -36,7 +38,6 @@ HANDLE AsHandle(void* object) {
 // Frees a block whose thread was never made, or has let go of it.
 void Discard(Thread* thread) {
   CloseHandle(thread->returned);
-  CloseHandle(thread->held);
   free(thread);
 }
 
@@ -46,11 +47,30 @@ void Drop(Thread* thread) {
   Discard(thread);
 }
 
+// One more reference on this library, taken the way every Windows allows:
+// loading its own file again gives the same module with its count raised
+// (GetModuleHandleEx, which does it in one call, is XP's). The full path is
+// tried first; a path the ANSI code page cannot spell comes back with '?' in
+// it, and then the file's own name finds the module already loaded. Null when
+// the path does not fit, or no load gives this module.
+HMODULE HoldThisLibrary() {
+  HMODULE self = reinterpret_cast<HMODULE>(&__ImageBase);
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(self, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return nullptr;
+  const char* name = path + length;
+  while (name > path && name[-1] != '\\' && name[-1] != '/') --name;
+  const char* files[] = {path, name};
+  for (const char* file : files) {
+    HMODULE loaded = LoadLibraryA(file);
+    if (loaded == self) return loaded;
+    if (loaded != nullptr) FreeLibrary(loaded);
+  }
+  return nullptr;
+}
+
 DWORD WINAPI ThreadEntry(void* raw) {
   auto* thread = static_cast<Thread*>(raw);
-  // Does not wait long: the creator takes the reference right after making
-  // this thread, and under a loader lock this thread cannot even start before.
-  WaitForSingleObject(thread->held, INFINITE);
   HMODULE library = thread->library;
   thread->routine(thread->argument);
   SetEvent(thread->returned);
@@ -84,42 +104,35 @@ void CloseEvent(Event* event) {
   seams::OnEventClosed();
 }
 
-// The thread's reference on the library is taken on the caller's thread, so
-// that the library cannot go between the thread's creation and its first
-// instruction, and only once the thread exists, so that no failure leaves a
-// reference behind: the host's own keeps the library loaded during the call.
+// The thread's reference on the library is taken on the caller's thread
+// before the thread exists, so that the library cannot go before the thread's
+// first instruction, and given back when no thread can be made: the host's own
+// reference keeps the library loaded during the call. A thread is never made
+// without its reference.
 bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument) {
   *handle = nullptr;
   if (seams::ThreadCreationFails()) return false;
   auto* thread = static_cast<Thread*>(malloc(sizeof(Thread)));
   if (thread == nullptr) return false;
-  *thread = {nullptr,
-             CreateEventA(nullptr, TRUE, FALSE, nullptr),
-             CreateEventA(nullptr, TRUE, FALSE, nullptr),
-             routine,
-             argument,
-             nullptr,
-             3};
-  if (thread->returned == nullptr || thread->held == nullptr) {
+  *thread = {nullptr, CreateEventA(nullptr, TRUE, FALSE, nullptr), routine, argument, nullptr, 2};
+  if (thread->returned != nullptr) thread->library = HoldThisLibrary();
+  if (thread->library == nullptr) {
     Discard(thread);
     return false;
   }
   *handle = thread;
-  // Without STACK_SIZE_PARAM_IS_A_RESERVATION the size is the initial commit.
-  HANDLE created = CreateThread(nullptr, kStackCommitBytes, ThreadEntry, thread, 0, nullptr);
-  if (created == nullptr) {
+  // Windows 95 and 98 fail a CreateThread that has nowhere to store the
+  // thread's identity. Without STACK_SIZE_PARAM_IS_A_RESERVATION the size is
+  // the initial commit.
+  DWORD identity;
+  thread->thread = CreateThread(nullptr, kStackCommitBytes, ThreadEntry, thread, 0, &identity);
+  if (thread->thread == nullptr) {
     *handle = nullptr;
+    FreeLibrary(thread->library);
     Discard(thread);
     return false;
   }
-  thread->thread = created;
-  // Cannot fail for an address in this library; if it did, `library` would
-  // stay null and the thread's FreeLibraryAndExitThread only end the thread.
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ThreadEntry),
-                     &thread->library);
-  SetEvent(thread->held);
   seams::OnThreadCreated();
-  Drop(thread);  // the creator's part
   return true;
 }
 
@@ -136,8 +149,15 @@ void CloseThread(Thread* thread) {
   seams::OnThreadClosed();
 }
 
+// The address of the thread's information block, which every Win32 system
+// keeps at fs:[0x18] (Windows 9x computes GetCurrentThreadId from it). Unlike
+// that identity, which Windows 9x scrambles with a value chosen at boot so
+// that it may be any number, an address in use is never 0 and, aligned, never
+// ~0.
 ThreadId CurrentThreadId() {
-  return GetCurrentThreadId();
+  ThreadId block;
+  __asm__("movl %%fs:0x18, %0" : "=r"(block));
+  return block;
 }
 
 void SleepMs(uint32_t ms) {

@@ -72,13 +72,28 @@ int RunThisProgram(const char* const* args) {
   return (int)_spawnv(_P_WAIT, self, argv);
 }
 
-void* LoadPlugin(const char* path, const char* symbol, void (**function)(void)) {
-  HMODULE plugin = LoadLibraryA(path);
+static void* FindIn(HMODULE plugin, const char* symbol, void (**function)(void)) {
   if (plugin == NULL) return NULL;
   *function = (void (*)(void))GetProcAddress(plugin, symbol);
   if (*function != NULL) return plugin;
   FreeLibrary(plugin);
   return NULL;
+}
+
+void* LoadPlugin(const char* path, const char* symbol, void (**function)(void)) {
+  return FindIn(LoadLibraryA(path), symbol, function);
+}
+
+void* LoadCopyInUnicodeFolder(const char* path, const char* symbol, void (**function)(void)) {
+  wchar_t source[MAX_PATH], copy[MAX_PATH];
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, source, MAX_PATH) == 0 ||
+      GetFullPathNameW(L"\x041F\x0443\x043B\x044C\x0442", MAX_PATH - 16, copy, NULL) == 0) {
+    return NULL;
+  }
+  CreateDirectoryW(copy, NULL);
+  wcscat(copy, L"\\Pelmar4.dll");
+  if (!CopyFileW(source, copy, FALSE)) return NULL;
+  return FindIn(LoadLibraryW(copy), symbol, function);
 }
 
 void UnloadPlugin(void* plugin) {

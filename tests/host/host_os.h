@@ -31,6 +31,9 @@ void MakeDirectory(const char* name);
 int RunThisProgram(const char* const* args);
 /* Loads a DLL and finds `symbol` in it; null when either fails. */
 void* LoadPlugin(const char* path, const char* symbol, void (**function)(void));
+/* The same for a copy of the DLL at `path`, in a new folder of the current
+ * directory whose Cyrillic name a Western ANSI code page cannot spell. */
+void* LoadCopyInUnicodeFolder(const char* path, const char* symbol, void (**function)(void));
 void UnloadPlugin(void* plugin);
 #endif
 

@@ -776,6 +776,26 @@ static void ReleaseFromADllMain(const char* path, const char* pluginPath) {
 #endif
 
 #if defined(_WIN32)
+/* The DLL loaded from a folder whose name the ANSI code page cannot spell: its
+ * worker still takes its hold on the library, and keys arrive. */
+static void StartInAFolderTheCodePageCannotSpell(const char* path) {
+  EnterFreshDirectory("host-unicode-folder");
+  ResetHostObjects();
+  gpioData = 0x27BF00;
+  GetInterfacePtrFunction create = NULL;
+  void* copy = LoadCopyInUnicodeFolder(path, "_GetInterfacePtr@0", (void (**)(void)) & create);
+  if (CHECK(copy != NULL)) {
+    IRemoteModule* module = create();
+    CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
+    CHECK(WaitFor("key", 1, 5000));
+    CHECK(IRemoteModule_Stop(module) == S_OK);
+    CHECK(IRemoteModule_Release(module) == 0);
+    UnloadPlugin(copy);
+  }
+  CheckAllReferencesReturned();
+  LeaveDirectory();
+}
+
 /* The other process of the case below: the plug-in holds a started module
  * when main returns. ExitProcess then ends the worker where it stands, before
  * the plug-in's DllMain makes the final Release. Writes the time main returns. */
@@ -854,6 +874,7 @@ int main(int argc, char** argv) {
   UnloadRightAfterTheLastRelease(argv[1]);
   KeyPowerClosesTheHost(argv[1]); /* also: a load after all those unloads works */
 #if defined(_WIN32)
+  StartInAFolderTheCodePageCannotSpell(argv[1]);
   if (argc == 3) {
     ReleaseFromADllMain(argv[1], argv[2]);
     ProcessExitWithAModuleReleasedInDllMain(argv[1], argv[2]);
