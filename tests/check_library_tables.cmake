@@ -1,64 +1,51 @@
 # SPDX-License-Identifier: MIT
 # Checks what the shipped library shows a host: its exported names and, on
 # Windows, every function it imports (from KERNEL32.dll and msvcrt.dll only, so
-# that it loads on a bare system, and only what the module calls), the oldest
-# Windows its header names, its size and its version resource.
+# that it loads on a bare system, and only what the module calls) and the
+# oldest Windows that has them, which its header must name, its instructions
+# (the 486's), its size and its version resource.
 #   cmake -DLIBRARY=... -DWINDOWS=ON|OFF -DOBJDUMP=... -DVERSION=x.y.z -P check_library_tables.cmake
+cmake_minimum_required(VERSION 3.20)
 if(WINDOWS)
-  execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
-  if(failed)
-    message(FATAL_ERROR "${OBJDUMP} -p ${LIBRARY} failed")
-  endif()
-  # "DLL Name: X" heads each DLL's list of "<vma>\t<hint>  <name>" lines.
-  string(REGEX MATCH "The Import Tables[^\n]*\n(.*)The Export Tables" _ "${dump}")
-  string(REGEX MATCHALL "DLL Name: [^\n]+|\t[0-9a-f]+\t +[0-9]+  [A-Za-z_0-9]+" entries
-         "${CMAKE_MATCH_1}")
-  set(imports "")
-  foreach(entry IN LISTS entries)
-    if(entry MATCHES "^DLL Name: (.+)$")
-      set(dll ${CMAKE_MATCH_1})
-    elseif(entry MATCHES "  ([A-Za-z_0-9]+)$")
-      list(APPEND imports "${dll}!${CMAKE_MATCH_1}")
-    endif()
-  endforeach()
-  list(SORT imports)
-  # Every function the DLL may import, with the Windows (NT) version it first
-  # came with, as the PE header writes versions (NT 3.1 is 3.10, XP 5.1). The
-  # header must name the newest of them as the oldest Windows the DLL runs on:
-  # an import from a later Windows needs the header raised.
-  set(allowed
-      KERNEL32.dll!CloseHandle=3.10 KERNEL32.dll!CreateEventA=3.10 KERNEL32.dll!CreateThread=3.10
-      KERNEL32.dll!DisableThreadLibraryCalls=3.50 KERNEL32.dll!FreeLibraryAndExitThread=3.50
-      KERNEL32.dll!GetCurrentThreadId=3.10 KERNEL32.dll!GetModuleHandleExA=5.1
-      KERNEL32.dll!SetEvent=3.10 KERNEL32.dll!Sleep=3.10 KERNEL32.dll!WaitForMultipleObjects=3.10
-      KERNEL32.dll!WaitForSingleObject=3.10 msvcrt.dll!abort=4.0 msvcrt.dll!fclose=4.0
-      msvcrt.dll!fopen=4.0 msvcrt.dll!free=4.0 msvcrt.dll!malloc=4.0 msvcrt.dll!vfprintf=4.0)
-  set(expected "")
-  set(needed 0.0)
-  foreach(entry IN LISTS allowed)
-    string(REPLACE "=" ";" entry "${entry}")
-    list(GET entry 0 function)
-    list(GET entry 1 since)
-    list(APPEND expected ${function})
-    if(since VERSION_GREATER needed)
-      set(needed ${since})
-    endif()
-  endforeach()
+  include(${CMAKE_CURRENT_LIST_DIR}/windows_floor.cmake)
+  pelmar4_windows_floor(${LIBRARY} ${OBJDUMP} dll)
+  # Every function the DLL may import. Each must be on Windows 98 and NT 4.0
+  # (msvcrt.dll's floor; KERNEL32's are on 95), and the header must name the
+  # oldest NT that has them all: 4.0, which is also the newest header that
+  # Windows 95 and 98 load. A function from a later Windows fails by name.
+  set(expected
+      KERNEL32.dll!CloseHandle KERNEL32.dll!CreateEventA KERNEL32.dll!CreateThread
+      KERNEL32.dll!DisableThreadLibraryCalls KERNEL32.dll!FreeLibrary
+      KERNEL32.dll!FreeLibraryAndExitThread KERNEL32.dll!GetModuleFileNameA
+      KERNEL32.dll!LoadLibraryA KERNEL32.dll!SetEvent KERNEL32.dll!Sleep
+      KERNEL32.dll!WaitForMultipleObjects KERNEL32.dll!WaitForSingleObject msvcrt.dll!abort
+      msvcrt.dll!fclose msvcrt.dll!fopen msvcrt.dll!free msvcrt.dll!malloc msvcrt.dll!vfprintf)
   list(SORT expected)
+  set(imports ${dll_IMPORTS})
   if(NOT imports STREQUAL expected)
     message(FATAL_ERROR "imports:\n  ${imports}\nexpected:\n  ${expected}")
   endif()
-  foreach(field OSystem Subsystem)
-    string(REGEX MATCH "Major${field}Version[ \t]+([0-9]+)" _ "${dump}")
-    set(major ${CMAKE_MATCH_1})
-    string(REGEX MATCH "Minor${field}Version[ \t]+([0-9]+)" _ "${dump}")
-    set(minor ${CMAKE_MATCH_1})
-    if(NOT "${major}.${minor}" VERSION_EQUAL needed)
-      message(FATAL_ERROR "the header's ${field} version is ${major}.${minor}; the imports need "
-                          "${needed}, the oldest Windows that has them all")
+  foreach(entry IN LISTS dll_SINCE)
+    string(REGEX MATCH "^(.*)=(.*)/(.*)$" _ "${entry}")
+    if(CMAKE_MATCH_2 STREQUAL "-" OR CMAKE_MATCH_2 VERSION_GREATER 4.10
+       OR CMAKE_MATCH_3 VERSION_GREATER 4.0)
+      pelmar4_windows_name(9x "${CMAKE_MATCH_2}" nine)
+      pelmar4_windows_name(nt "${CMAKE_MATCH_3}" nt)
+      message(FATAL_ERROR "${CMAKE_MATCH_1} needs Windows ${nine} or ${nt}: the DLL runs on "
+                          "Windows 98 and NT 4.0")
     endif()
   endforeach()
+  if(NOT dll_HEADER_OS STREQUAL dll_NT OR NOT dll_HEADER_SUBSYSTEM STREQUAL dll_NT)
+    message(FATAL_ERROR "the header names Windows ${dll_HEADER_OS} (subsystem "
+                        "${dll_HEADER_SUBSYSTEM}); the imports need ${dll_NT}, the oldest NT "
+                        "that has them all")
+  endif()
+  # Every instruction is the 486's.
+  if(NOT dll_PROCESSOR STREQUAL "486")
+    message(FATAL_ERROR "Pelmar4.dll needs a ${dll_PROCESSOR}: ${dll_NEWER}")
+  endif()
   list(LENGTH imports importCount)
+  execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump)
   file(SIZE ${LIBRARY} size)
   if(size GREATER 12288)
     message(FATAL_ERROR "Pelmar4.dll is ${size} bytes, more than 12 KiB")
@@ -85,7 +72,8 @@ if(WINDOWS)
     endif()
   endforeach()
   message(STATUS "Pelmar4.dll: ${size} bytes; one export _GetInterfacePtr@0 at ordinal 1; "
-                 "for Windows ${needed} and later; ${importCount} imports: ${imports}")
+                 "for Windows ${dll_WINDOWS} and later and a ${dll_PROCESSOR}; "
+                 "${importCount} imports: ${imports}")
 else()
   execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols
                   RESULT_VARIABLE failed)
