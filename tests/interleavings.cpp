@@ -127,6 +127,7 @@ const Row kRows[] = {
     {"Start Await Stop Release", kRelease, kRegistersRelease, kNone, 2},
     {"Start Await Stop Start Stop Release", kTakeAndDrop, kRegistersRelease, kNone, 2},
     {"A: Start Await Stop Release | B: Await Stop", kSlow, kSinkRelease, kNone, 1},
+    {"A: Start Started Stop Release | B: Started Stop", kStop, kDeviceRelease, kNone, 1},
 };
 
 const char* const kActionNames[] = {"nothing", "Start",       "Stop", "Stop, Release",
@@ -148,6 +149,7 @@ struct Host {
   bool holds = true;             // holds a reference on the module
   int depth = 0;                 // module calls under way on this thread
   int startsAndStops = 0;        // of them, Start or Stop
+  int starts = 0;                // of them, Start
   int taken = 0, givenBack = 0;  // references the module took and gave back on this thread
   bool waitRanOutHeld = false;   // a wait for the worker ran out while it had not left
 };
@@ -467,8 +469,10 @@ void Start(IRemoteModule* module) {
   world.startFailing = world.row->failure == Failure::kThreadCreation && !world.started &&
                        !world.threadFailed && host != nullptr && host->depth == 0;
   CallFacts facts;
+  if (host != nullptr) ++host->starts;
   HRESULT result =
       ModuleCall("calls Start", true, facts, [&] { return module->Start(&sink, &device); });
+  if (host != nullptr) --host->starts;
   if (result == S_OK) {
     world.started = true;
     world.stopReturned = world.gaveUp = false;
@@ -485,8 +489,16 @@ void Start(IRemoteModule* module) {
 
 void Stop(IRemoteModule* module) {
   Host* host = CurrentHost();
+  bool insideStart = host != nullptr && host->starts > 0;
+  bool insideStop = host != nullptr && host->startsAndStops > host->starts;
   CallFacts facts;
   HRESULT result = ModuleCall("calls Stop", true, facts, [&] { return module->Stop(); });
+  // On the thread of a call under way: refused inside a Start; inside a Stop,
+  // S_OK at once, and the Stop under way ends the stop.
+  if (insideStart && result == S_OK) Fail("C7", "a Stop inside a Start returned S_OK");
+  if (!insideStart && insideStop && (result != S_OK || facts.waitedMs > 0)) {
+    Fail("C7", "a Stop inside a Stop did not return S_OK at once");
+  }
   if (host == nullptr) {  // on the worker's thread Stop only asks
     if (result != S_OK) Fail("C1", "a Stop on the worker's thread did not return S_OK");
     world.stopReturned = true;
