@@ -44,7 +44,7 @@ if [ $native_only -eq 1 ]; then
 else
   pkgs=(cmake g++ make binutils googletest clang-format valgrind
         g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386 zip unzip
-        pev devscripts)
+        pev devscripts clang-16 lld-16 libwine-dev:i386)
 fi
 missing=()
 for p in "${pkgs[@]}"; do installed "$p" || missing+=("$p"); done

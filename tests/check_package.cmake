@@ -1,13 +1,19 @@
 # SPDX-License-Identifier: MIT
 # Builds the ZIP package and checks its contents: the library, the headers, the
 # package's README, the licence and the changelog and, given DEMO, the demo host
-# and its two press scripts. On Windows it then tries the package from the
-# unpacked folder as a host author would: the demo host (on the timing script,
-# reporting what the README's diagram shows), and the README's C and C++
-# samples, built with the README's own command lines and run.
-#   cmake -DBUILD_DIR=... -DPACKAGE=Pelmar4-1.1.0-win32 -DLIBRARY=bin/Pelmar4.dll
-#         -DREPO_README=README.md [-DDEMO=bin/pelmar4-host.exe] [-DEMULATOR=wine-run]
-#         -P check_package.cmake
+# and its two press scripts. It then tries the package from the unpacked
+# folder as a host author would: each sample of its README, built with the
+# README's own command lines and run. On Windows also the demo host (on the
+# timing script, reporting what the README's diagram shows), the MSVC lines
+# through clang in its MSVC mode (given CLANG_CL, WINE_SDK and WINE_LIBS: Wine's
+# Windows headers and import libraries), and the README's table of where each
+# program runs, read from the programs themselves; on Linux the glibc version
+# the README names.
+#   cmake -DBUILD_DIR=... -DPACKAGE=Pelmar4-1.2.0-win32 -DLIBRARY=bin/Pelmar4.dll
+#         -DREPO_README=README.md [-DDEMO=bin/pelmar4-host.exe -DDEMO_BUILT=...
+#         -DEMULATOR=wine-run -DOBJDUMP=... -DCLANG_CL=... -DWINE_SDK=... -DWINE_LIBS=...]
+#         [-DSANITIZED=ON] -P check_package.cmake
+cmake_minimum_required(VERSION 3.20)
 set(out ${BUILD_DIR}/package-check)
 file(REMOVE_RECURSE ${out})
 execute_process(COMMAND cpack -G ZIP -B ${out} WORKING_DIRECTORY ${BUILD_DIR}
@@ -44,9 +50,77 @@ if(named EQUAL -1)
   message(FATAL_ERROR "${REPO_README} does not name ${windowsPackage}.zip")
 endif()
 
+# A sanitizer's build of the library loads only into a program built with it:
+# there the samples are not tried.
+if(SANITIZED)
+  return()
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${out}/${PACKAGE}.zip WORKING_DIRECTORY ${out})
+set(unpacked ${out}/${PACKAGE})
+file(READ ${unpacked}/README.md readme)
+
+# Runs each line of a README's command block as it stands, in the unpacked
+# folder: each must succeed and print nothing, not even a warning.
+function(run_build_lines lines)
+  string(REGEX MATCHALL "[^\n]+" lines "${lines}")
+  foreach(line IN LISTS lines)
+    execute_process(COMMAND sh -c "${line}"
+                    WORKING_DIRECTORY ${unpacked} RESULT_VARIABLE failed OUTPUT_VARIABLE output
+                    ERROR_VARIABLE errors)
+    if(failed OR NOT "${output}${errors}" STREQUAL "")
+      message(FATAL_ERROR "${line}\nexit ${failed}\n${output}${errors}")
+    endif()
+  endforeach()
+endfunction()
+
+# Each program, run from the unpacked folder, must print "Key_Power Power".
+function(run_samples how)
+  foreach(program IN LISTS ARGN)
+    execute_process(COMMAND ${EMULATOR} ${unpacked}/${program} WORKING_DIRECTORY ${unpacked}
+                    RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+    if(failed OR NOT output STREQUAL "Key_Power Power\n")
+      message(FATAL_ERROR "${program} from the README, ${how}: exit ${failed}\n${output}${errors}")
+    endif()
+    message(STATUS "${program}, built from the README's text ${how}: ${output}")
+  endforeach()
+endfunction()
+
+# The README's samples: each fenced block of C or C++ saved as the README says.
+foreach(sample "c;host.c" "cpp;host.cpp")
+  list(GET sample 0 language)
+  list(GET sample 1 file)
+  if(readme MATCHES "```${language}\n([^`]*)```")
+    file(WRITE ${unpacked}/${file} "${CMAKE_MATCH_1}")
+  elseif(DEMO OR language STREQUAL "c")
+    message(FATAL_ERROR "no ${language} sample in the package's README")
+  endif()
+endforeach()
+
+if(NOT DEMO)
+  # The Linux package: its C sample, built with its own line and run.
+  if(NOT readme MATCHES "```sh\n(cc [^`]*)```")
+    message(FATAL_ERROR "no build line in the package's README")
+  endif()
+  run_build_lines("${CMAKE_MATCH_1}")
+  run_samples("with cc" host-c)
+  # The newest glibc the library asks for is the one the README names.
+  execute_process(COMMAND objdump -T ${unpacked}/${LIBRARY} OUTPUT_VARIABLE symbols)
+  string(REGEX MATCHALL "GLIBC_[0-9.]+" versions "${symbols}")
+  list(TRANSFORM versions REPLACE "GLIBC_" "")
+  set(newest 0)
+  foreach(version IN LISTS versions)
+    if(version VERSION_GREATER newest)
+      set(newest ${version})
+    endif()
+  endforeach()
+  string(REGEX REPLACE "[ \n]+" " " flat "${readme}")
+  if(NOT flat MATCHES "needs glibc ${newest} or later")
+    message(FATAL_ERROR "${LIBRARY} needs glibc ${newest}; the README does not say so")
+  endif()
+  message(STATUS "${LIBRARY} needs glibc ${newest}, as the README says")
+endif()
+
 if(DEMO)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${out}/${PACKAGE}.zip WORKING_DIRECTORY ${out})
-  set(unpacked ${out}/${PACKAGE})
   # Each try: the demo's arguments, then the key it must report.
   foreach(try "--press;Key_Power;Key_Power" "--script;sample-presses.txt;Key_Power")
     list(POP_BACK try key)
@@ -102,35 +176,99 @@ if(DEMO)
   endif()
   message(STATUS "${DEMO} --script timing.txt:\n${output}")
 
-  # The README's samples: each fenced block of C or C++ saved as the README
-  # says, each build line of its mingw-w64 block run as it stands, without a
-  # warning, and each program run.
-  file(READ ${unpacked}/README.md readme)
-  foreach(sample "c;host.c" "cpp;host.cpp")
-    list(GET sample 0 language)
-    list(GET sample 1 file)
-    if(NOT readme MATCHES "```${language}\n([^`]*)```")
-      message(FATAL_ERROR "no ${language} sample in the package's README")
-    endif()
-    file(WRITE ${unpacked}/${file} "${CMAKE_MATCH_1}")
-  endforeach()
+  # The mingw-w64 block's lines, run as they stand.
   if(NOT readme MATCHES "```sh\n(i686-w64-mingw32-[^`]*)```")
     message(FATAL_ERROR "no mingw-w64 build lines in the package's README")
   endif()
-  string(REGEX MATCHALL "[^\n]+" lines "${CMAKE_MATCH_1}")
+  run_build_lines("${CMAKE_MATCH_1}")
+  run_samples("with mingw-w64" bin/host-c.exe bin/host-cpp.exe)
+
+  # Where each program runs, read from the files, is what the README's table
+  # says: its rows name the programs, the oldest Windows and processor.
+  include(${CMAKE_CURRENT_LIST_DIR}/windows_floor.cmake)
+  string(REGEX MATCHALL "\n\\| [^|\n]*`[^|\n]*\\.(dll|exe)`[^|\n]* \\| [^|\n]+ \\| [^|\n]+ \\|" rows
+         "${readme}")
+  set(audited "")
+  foreach(row IN LISTS rows)
+    string(REGEX MATCH "^\n\\| ([^|]*) \\| ([^|]+) \\| ([^|]+) \\|" _ "${row}")
+    set(windows "${CMAKE_MATCH_2}")
+    set(processor "${CMAKE_MATCH_3}")
+    string(REGEX MATCHALL "`[^`]+\\.(dll|exe)`" programs "${CMAKE_MATCH_1}")
+    foreach(program IN LISTS programs)
+      string(REPLACE "`" "" program "${program}")
+      if(NOT program MATCHES "^bin/")
+        set(program bin/${program})
+      endif()
+      # The packaged demo host is stripped, and mingw's linker puts exception
+      # tables among the code, which only its symbols tell apart: its unstripped
+      # build is read instead.
+      set(read ${unpacked}/${program})
+      if(program STREQUAL DEMO)
+        set(read ${DEMO_BUILT})
+      endif()
+      pelmar4_windows_floor(${read} ${OBJDUMP} file)
+      if(file_UNKNOWN)
+        message(FATAL_ERROR "${program} imports what the table of Windows versions lacks: "
+                            "${file_UNKNOWN}")
+      endif()
+      if(NOT windows STREQUAL file_WINDOWS OR NOT processor STREQUAL file_PROCESSOR)
+        message(FATAL_ERROR "the README says ${program} needs Windows ${windows} and a "
+                            "${processor}; it needs Windows ${file_WINDOWS} and a "
+                            "${file_PROCESSOR} (${file_NEWER})")
+      endif()
+      message(STATUS "${program}: Windows ${file_WINDOWS} and a ${file_PROCESSOR}, as the "
+                     "README says")
+      list(APPEND audited ${program})
+    endforeach()
+  endforeach()
+  foreach(program ${LIBRARY} ${DEMO} bin/host-c.exe bin/host-cpp.exe)
+    if(NOT program IN_LIST audited)
+      message(FATAL_ERROR "the README's table does not say where ${program} runs")
+    endif()
+  endforeach()
+
+  # The MSVC block's lines, through clang in its MSVC mode with Wine's Windows
+  # headers and import libraries (under .lib names). Added for this check
+  # alone: forward slashes, the DLL C runtime (no static one here), no
+  # security cookie, kernel32.lib, which these import libraries do not name
+  # themselves, the headers' and libraries' folders, the entry point, and for
+  # C++ no RTTI and Wine's inline forms of the interlocked functions that clang
+  # has as builtins.
+  if(NOT CLANG_CL OR NOT WINE_SDK OR NOT WINE_LIBS)
+    message(FATAL_ERROR "clang-16, lld-16 or libwine-dev:i386 is missing "
+                        "(scripts/setup-debian.sh installs them)")
+  endif()
+  set(libs ${out}/msvc-libs)
+  file(MAKE_DIRECTORY ${libs})
+  foreach(pair "uuid;uuid" "kernel32;kernel32" "msvcrt;ucrtbase")
+    list(GET pair 0 name)
+    list(GET pair 1 library)
+    file(CREATE_LINK ${WINE_LIBS}/lib${library}.a ${libs}/${name}.lib SYMBOLIC)
+  endforeach()
+  if(NOT readme MATCHES "```bat\n([^`]*)```")
+    message(FATAL_ERROR "no MSVC build lines in the package's README")
+  endif()
+  string(REPLACE "\\" "/" lines "${CMAKE_MATCH_1}")
+  string(REGEX MATCHALL "[^\n]+" lines "${lines}")
+  set(cpp /GR-)
+  foreach(builtin And64 CompareExchangePointer Decrement64 ExchangeAdd64 ExchangePointer
+                  Increment64 Or64 Xor64)
+    string(APPEND cpp " /D_Interlocked${builtin}=_InlineInterlocked${builtin}")
+  endforeach()
+  set(translated "")
   foreach(line IN LISTS lines)
-    execute_process(COMMAND sh -c "${line}" WORKING_DIRECTORY ${unpacked}
-                    RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE errors)
-    if(failed OR NOT "${output}${errors}" STREQUAL "")
-      message(FATAL_ERROR "${line}\nexit ${failed}\n${output}${errors}")
+    if(NOT line MATCHES "^cl (.*)$")
+      message(FATAL_ERROR "not a cl line: ${line}")
     endif()
-  endforeach()
-  foreach(program bin/host-c.exe bin/host-cpp.exe)
-    execute_process(COMMAND ${EMULATOR} ${unpacked}/${program} WORKING_DIRECTORY ${unpacked}
-                    RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE errors)
-    if(failed OR NOT output STREQUAL "Key_Power Power\n")
-      message(FATAL_ERROR "${program} from the README: exit ${failed}\n${output}${errors}")
+    set(line "${CLANG_CL} --driver-mode=cl --target=i686-pc-windows-msvc -fuse-ld=lld ${CMAKE_MATCH_1}")
+    string(APPEND line " /MD /GS- kernel32.lib /imsvc ${WINE_SDK}/msvcrt /imsvc ${WINE_SDK}/windows")
+    if(line MATCHES "\\.cpp ")
+      string(APPEND line " ${cpp}")
     endif()
-    message(STATUS "${program}, built from the README's text: ${output}")
+    string(APPEND line " /link /libpath:${libs} /safeseh:no /nodefaultlib:oldnames.lib"
+                       " /entry:mainCRTStartup")
+    string(APPEND translated "${line}\n")
   endforeach()
+  run_build_lines("${translated}")
+  run_samples("with the MSVC lines" bin/host-c.exe bin/host-cpp.exe)
 endif()

@@ -44,7 +44,7 @@ set(PELMAR4_WINDOWS_IMPORTS
      _setjmp3 _strdup _ultoa _unlock _wfopen _write abort atoi calloc exit fclose fflush
      fopen fprintf fputc fputs free fwrite iswctype localeconv longjmp malloc memchr memcmp
      memcpy memmove memset printf realloc setlocale setvbuf signal strchr strcmp strcoll
-     strerror strftime strlen strncmp strtoul strxfrm towlower towupper vfprintf wcscoll
+     strcpy strerror strftime strlen strncmp strrchr strtoul strxfrm towlower towupper vfprintf wcscoll
      wcsftime wcslen wcsxfrm"
     "msvcrt.dll - 5.1 _fstat64")
 # clang-format on
