@@ -4,14 +4,13 @@
 # processor that has every instruction it holds, and what its PE header names.
 # Included by the library and package checks.
 cmake_policy(VERSION 3.20)
-#
+
 # Each function's first version on each line, as the platform's documentation
 # of the time gives it ("Requirements"): Windows 95 is 4.0, 98 4.10, ME 4.90;
 # NT 3.1 is 3.10, then 3.50, 3.51, 4.0, 2000 5.0, XP 5.1, Vista 6.0, as a PE
 # header writes them. "-": not on the 9x line, or there only as a stub that
 # fails. A function is never older than its DLL: msvcrt.dll ships with Windows
 # 98 and NT 4.0 (and is on 95 only where another product installed it).
-# clang-format off
 set(PELMAR4_WINDOWS_IMPORTS
     "KERNEL32.dll 4.0 3.10"
     "KERNEL32.dll 4.0 3.10 CloseHandle CreateEventA CreateSemaphoreA CreateThread
@@ -44,16 +43,27 @@ set(PELMAR4_WINDOWS_IMPORTS
      _setjmp3 _strdup _ultoa _unlock _wfopen _write abort atoi calloc exit fclose fflush
      fopen fprintf fputc fputs free fwrite iswctype localeconv longjmp malloc memchr memcmp
      memcpy memmove memset printf realloc setlocale setvbuf signal strchr strcmp strcoll
-     strcpy strerror strftime strlen strncmp strrchr strtoul strxfrm towlower towupper vfprintf wcscoll
-     wcsftime wcslen wcsxfrm"
+     strcpy strerror strftime strlen strncmp strrchr strtoul strxfrm towlower towupper
+     vfprintf wcscoll wcsftime wcslen wcsxfrm"
     "msvcrt.dll - 5.1 _fstat64")
-# clang-format on
 
 # Processors by what they add to the 486, oldest first: the first one that has
 # every instruction a file holds is the oldest it runs on.
 set(PELMAR4_PROCESSORS "486:" "Pentium:p5" "Pentium MMX:p5,mmx" "Pentium Pro:p5,p6"
                        "Pentium II:p5,p6,mmx" "Pentium III:p5,p6,mmx,sse")
 
+# The later of two versions; "-" (never) is later than any.
+function(pelmar4_later a b out)
+  if(a STREQUAL "-" OR b STREQUAL "-")
+    set(${out} - PARENT_SCOPE)
+  elseif(b VERSION_GREATER a)
+    set(${out} ${b} PARENT_SCOPE)
+  else()
+    set(${out} ${a} PARENT_SCOPE)
+  endif()
+endfunction()
+
+# A version of a line ("9x" or "nt") in words: "98", "NT 4.0", "XP".
 function(pelmar4_windows_name line version out)
   set(names 4.0 95 4.10 98 4.90 ME 3.10 "NT 3.1" 3.50 "NT 3.5" 3.51 "NT 3.51" 5.0 2000 5.1 XP
             6.0 Vista)
@@ -133,23 +143,11 @@ function(pelmar4_windows_floor file objdump prefix)
     list(GET versions 1 nt)
     list(GET versions 2 dllNine)
     list(GET versions 3 dllNt)
-    if(nine STREQUAL "-" OR dllNine STREQUAL "-")
-      set(nine -)
-    elseif(dllNine VERSION_GREATER nine)
-      set(nine ${dllNine})
-    endif()
-    if(dllNt VERSION_GREATER nt)
-      set(nt ${dllNt})
-    endif()
+    pelmar4_later(${nine} ${dllNine} nine)
+    pelmar4_later(${nt} ${dllNt} nt)
     list(APPEND since "${import}=${nine}/${nt}")
-    if(nine STREQUAL "-" OR floor9x STREQUAL "-")
-      set(floor9x -)
-    elseif(nine VERSION_GREATER floor9x)
-      set(floor9x ${nine})
-    endif()
-    if(nt VERSION_GREATER floorNt)
-      set(floorNt ${nt})
-    endif()
+    pelmar4_later(${floor9x} ${nine} floor9x)
+    pelmar4_later(${floorNt} ${nt} floorNt)
   endforeach()
   pelmar4_windows_name(nt ${floorNt} ntName)
   if(floor9x STREQUAL "-")
@@ -168,10 +166,11 @@ function(pelmar4_windows_floor file objdump prefix)
 
   # The instructions a 486 lacks, by what adds them; function names head each
   # function's lines.
-  execute_process(
-    COMMAND ${objdump} -d --no-show-raw-insn ${file}
-    COMMAND grep -E "^[0-9a-f]+ <|^ *[0-9a-f]+:[[:space:]]+(cmov|fcmov|fu?comip?|nop[wl]|cpuid|rdtsc|cmpxchg8b|rdmsr|wrmsr|rdpmc|emms|[slm]fence|prefetch|ldmxcsr|stmxcsr|movnt)|%x?mm[0-9]"
-    OUTPUT_VARIABLE hits)
+  set(pattern "cmov|fcmov|fu?comip?|nop[wl]|cpuid|rdtsc|cmpxchg8b|rdmsr|wrmsr|rdpmc|emms")
+  string(APPEND pattern "|[slm]fence|prefetch|ldmxcsr|stmxcsr|movnt")
+  execute_process(COMMAND ${objdump} -d --no-show-raw-insn ${file}
+                  COMMAND grep -E "^[0-9a-f]+ <|^ *[0-9a-f]+:[[:space:]]+(${pattern})|%x?mm[0-9]"
+                  OUTPUT_VARIABLE hits)
   string(REGEX MATCHALL "[^\n]+" hits "${hits}")
   set(needs "")
   set(newer "")
