@@ -55,6 +55,7 @@ TEST(Platform, ThreadFindsItsHandleInPlaceAndIsWaitedForWithABound) {
   EXPECT_TRUE(Eventually([&] { return worker.gate.Reached(); }));
   EXPECT_EQ(worker.handleSeen, worker.handle);
   EXPECT_NE(worker.id, 0u);
+  EXPECT_NE(worker.id, ~platform::ThreadId{0});  // neither is ever an identity
   EXPECT_NE(worker.id, platform::CurrentThreadId());
   EXPECT_EQ(platform::CurrentThreadId(), platform::CurrentThreadId());
   auto before = Clock::now();

@@ -9,8 +9,9 @@ cmake_policy(VERSION 3.20)
 # of the time gives it ("Requirements"): Windows 95 is 4.0, 98 4.10, ME 4.90;
 # NT 3.1 is 3.10, then 3.50, 3.51, 4.0, 2000 5.0, XP 5.1, Vista 6.0, as a PE
 # header writes them. "-": not on the 9x line, or there only as a stub that
-# fails. A function is never older than its DLL: msvcrt.dll ships with Windows
-# 98 and NT 4.0 (and is on 95 only where another product installed it).
+# fails. A program needs each function's DLL too: msvcrt.dll ships with Windows
+# 98 and NT 4.0, and is on 95 only where another product installed it, with
+# the functions its rows give as 95's.
 set(PELMAR4_WINDOWS_IMPORTS
     "KERNEL32.dll 4.0 3.10"
     "KERNEL32.dll 4.0 3.10 CloseHandle CreateEventA CreateSemaphoreA CreateThread
@@ -37,7 +38,7 @@ set(PELMAR4_WINDOWS_IMPORTS
      RemoveVectoredExceptionHandler"
     "KERNEL32.dll - 6.0 GetTickCount64"
     "msvcrt.dll 4.10 4.0"
-    "msvcrt.dll 4.10 4.0 __getmainargs __initenv __mb_cur_max __p__acmdln __p__commode
+    "msvcrt.dll 4.0 4.0 __getmainargs __initenv __mb_cur_max __p__acmdln __p__commode
      __p__fmode __set_app_type __setusermatherr _amsg_exit _beginthreadex _cexit _close
      _endthreadex _errno _fdopen _fileno _initterm _iob _lock _lseeki64 _onexit _read
      _setjmp3 _strdup _ultoa _unlock _wfopen _write abort atoi calloc exit fclose fflush
@@ -67,6 +68,10 @@ endfunction()
 function(pelmar4_windows_name line version out)
   set(names 4.0 95 4.10 98 4.90 ME 3.10 "NT 3.1" 3.50 "NT 3.5" 3.51 "NT 3.51" 5.0 2000 5.1 XP
             6.0 Vista)
+  if(version STREQUAL "-")
+    set(${out} "none" PARENT_SCOPE)
+    return()
+  endif()
   if(line STREQUAL "nt" AND version STREQUAL "4.0")
     set(${out} "NT 4.0" PARENT_SCOPE)
     return()
@@ -83,7 +88,8 @@ endfunction()
 
 # Sets, for FILE:
 #   <prefix>_IMPORTS    DLL!function, sorted
-#   <prefix>_SINCE      DLL!function=9x/NT for each import the table knows
+#   <prefix>_SINCE      DLL!function=9x/NT, the function's own first versions, for
+#                       each import the table knows
 #   <prefix>_UNKNOWN    the imports it does not know
 #   <prefix>_9X, _NT    the oldest version of each line with every import ("-": none)
 #   <prefix>_WINDOWS    the same in words: "98, NT 4.0", or "Vista" with no 9x
@@ -143,9 +149,9 @@ function(pelmar4_windows_floor file objdump prefix)
     list(GET versions 1 nt)
     list(GET versions 2 dllNine)
     list(GET versions 3 dllNt)
+    list(APPEND since "${import}=${nine}/${nt}")
     pelmar4_later(${nine} ${dllNine} nine)
     pelmar4_later(${nt} ${dllNt} nt)
-    list(APPEND since "${import}=${nine}/${nt}")
     pelmar4_later(${floor9x} ${nine} floor9x)
     pelmar4_later(${floorNt} ${nt} floorNt)
   endforeach()
