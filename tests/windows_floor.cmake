@@ -96,6 +96,7 @@ endfunction()
 #   <prefix>_HEADER_OS, _HEADER_SUBSYSTEM  what the PE header names ("4.0")
 #   <prefix>_PROCESSOR  the oldest processor with every instruction ("486")
 #   <prefix>_NEWER      each instruction a 486 lacks, first of its kind, with its place
+#   <prefix>_DUMP       objdump's account of its headers and tables
 function(pelmar4_windows_floor file objdump prefix)
   execute_process(COMMAND ${objdump} -p ${file} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
   if(failed)
@@ -238,4 +239,5 @@ function(pelmar4_windows_floor file objdump prefix)
   set(${prefix}_HEADER_SUBSYSTEM "${header_Subsystem}" PARENT_SCOPE)
   set(${prefix}_PROCESSOR "${name}" PARENT_SCOPE)
   set(${prefix}_NEWER "${newer}" PARENT_SCOPE)
+  set(${prefix}_DUMP "${dump}" PARENT_SCOPE)
 endfunction()
