@@ -37,7 +37,7 @@ HANDLE AsHandle(void* object) {
 
 // Frees a block whose thread was never made, or has let go of it.
 void Discard(Thread* thread) {
-  CloseHandle(thread->returned);
+  if (thread->returned != nullptr) CloseHandle(thread->returned);
   free(thread);
 }
 
@@ -47,26 +47,56 @@ void Drop(Thread* thread) {
   Discard(thread);
 }
 
-// One more reference on this library, taken the way every Windows allows:
-// loading its own file again gives the same module with its count raised
-// (GetModuleHandleEx, which does it in one call, is XP's). The full path is
-// tried first; a path the ANSI code page cannot spell comes back with '?' in
-// it, and then the file's own name finds the module already loaded. Null when
-// the path does not fit, or no load gives this module.
+// A KERNEL32 function that not every Windows has, or null.
+template <typename Function>
+Function Find(HMODULE kernel, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name)));
+}
+
+// This module's own path, then one more reference by loading that path, which
+// GetModuleHandle must first find to be this module: so the load can only
+// count a reference, never map a file. Sets `absent` when the system has the
+// calls only as stubs (Windows 9x answers the W calls with
+// ERROR_CALL_NOT_IMPLEMENTED).
+template <typename Char, typename FileName, typename Handle, typename Load>
+HMODULE HoldByPath(HMODULE self, FileName fileName, Handle handle, Load load, bool& absent) {
+  Char path[MAX_PATH];
+  DWORD length = fileName(self, path, MAX_PATH);
+  absent = length == 0 && GetLastError() == ERROR_CALL_NOT_IMPLEMENTED;
+  if (length == 0 || length >= MAX_PATH || handle(path) != self) return nullptr;
+  return load(path);
+}
+
+// One more reference on this library's own module, taken the first way the
+// system has, whatever version it says it is: XP and later find the module by
+// an address inside it; NT 4.0 and 2000 load its exact UTF-16 path; the 9x
+// line, whose file system speaks the ANSI code page, its ANSI path. Never a
+// bare name, which is searched for (the current folder included on NT 4.0 and
+// 2000), and never an ANSI path where the W calls work: NT converts it with
+// best fit (U+FF58 becomes 'x'), so it may name another file, and a same-named
+// DLL elsewhere must never run in the host's process. A way the system has
+// that then fails (a path too long, a load refused) gives null: no thread is
+// made. KERNEL32.dll is in every process, so asking for it loads nothing.
 HMODULE HoldThisLibrary() {
   HMODULE self = reinterpret_cast<HMODULE>(&__ImageBase);
-  char path[MAX_PATH];
-  DWORD length = GetModuleFileNameA(self, path, sizeof path);
-  if (length == 0 || length >= sizeof path) return nullptr;
-  const char* name = path + length;
-  while (name > path && name[-1] != '\\' && name[-1] != '/') --name;
-  const char* files[] = {path, name};
-  for (const char* file : files) {
-    HMODULE loaded = LoadLibraryA(file);
-    if (loaded == self) return loaded;
-    if (loaded != nullptr) FreeLibrary(loaded);
+  HMODULE kernel = GetModuleHandleA("KERNEL32.dll");
+  using ByAddress = BOOL(WINAPI*)(DWORD, LPCWSTR, HMODULE*);
+  if (auto byAddress = Find<ByAddress>(kernel, "GetModuleHandleExW")) {
+    HMODULE held = nullptr;
+    return byAddress(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     reinterpret_cast<LPCWSTR>(&__ImageBase), &held)
+               ? held
+               : nullptr;
   }
-  return nullptr;
+  auto fileNameW = Find<DWORD(WINAPI*)(HMODULE, LPWSTR, DWORD)>(kernel, "GetModuleFileNameW");
+  auto handleW = Find<HMODULE(WINAPI*)(LPCWSTR)>(kernel, "GetModuleHandleW");
+  auto loadW = Find<HMODULE(WINAPI*)(LPCWSTR)>(kernel, "LoadLibraryW");
+  bool absent = fileNameW == nullptr || handleW == nullptr || loadW == nullptr;
+  if (!absent) {
+    HMODULE held = HoldByPath<WCHAR>(self, fileNameW, handleW, loadW, absent);
+    if (!absent) return held;
+  }
+  return HoldByPath<char>(self, GetModuleFileNameA, GetModuleHandleA, LoadLibraryA, absent);
 }
 
 DWORD WINAPI ThreadEntry(void* raw) {
@@ -111,7 +141,6 @@ void CloseEvent(Event* event) {
 // without its reference.
 bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument) {
   *handle = nullptr;
-  if (seams::ThreadCreationFails()) return false;
   auto* thread = static_cast<Thread*>(malloc(sizeof(Thread)));
   if (thread == nullptr) return false;
   *thread = {nullptr, CreateEventA(nullptr, TRUE, FALSE, nullptr), routine, argument, nullptr, 2};
@@ -125,7 +154,9 @@ bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument) {
   // thread's identity. Without STACK_SIZE_PARAM_IS_A_RESERVATION the size is
   // the initial commit.
   DWORD identity;
-  thread->thread = CreateThread(nullptr, kStackCommitBytes, ThreadEntry, thread, 0, &identity);
+  thread->thread = seams::ThreadCreationFails() ? nullptr
+                                                : CreateThread(nullptr, kStackCommitBytes,
+                                                               ThreadEntry, thread, 0, &identity);
   if (thread->thread == nullptr) {
     *handle = nullptr;
     FreeLibrary(thread->library);
@@ -153,12 +184,14 @@ void CloseThread(Thread* thread) {
 // keeps at fs:[0x18] (Windows 9x computes GetCurrentThreadId from it). Unlike
 // that identity, which Windows 9x scrambles with a value chosen at boot so
 // that it may be any number, an address in use is never 0 and, aligned, never
-// ~0.
+// ~0. The header's NtCurrentTeb reads it in that one instruction; GCC 12
+// takes its fs-relative read for an access out of an array's bounds.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
 ThreadId CurrentThreadId() {
-  ThreadId block;
-  __asm__("movl %%fs:0x18, %0" : "=r"(block));
-  return block;
+  return reinterpret_cast<ThreadId>(NtCurrentTeb());
 }
+#pragma GCC diagnostic pop
 
 void SleepMs(uint32_t ms) {
   if (seams::SleepTakenOver(ms)) return;

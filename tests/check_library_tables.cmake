@@ -16,8 +16,8 @@ if(WINDOWS)
   set(expected
       KERNEL32.dll!CloseHandle KERNEL32.dll!CreateEventA KERNEL32.dll!CreateThread
       KERNEL32.dll!DisableThreadLibraryCalls KERNEL32.dll!FreeLibrary
-      KERNEL32.dll!FreeLibraryAndExitThread KERNEL32.dll!GetModuleFileNameA
-      KERNEL32.dll!LoadLibraryA KERNEL32.dll!SetEvent KERNEL32.dll!Sleep
+      KERNEL32.dll!FreeLibraryAndExitThread KERNEL32.dll!GetLastError KERNEL32.dll!GetModuleFileNameA
+      KERNEL32.dll!GetModuleHandleA KERNEL32.dll!GetProcAddress KERNEL32.dll!LoadLibraryA KERNEL32.dll!SetEvent KERNEL32.dll!Sleep
       KERNEL32.dll!WaitForMultipleObjects KERNEL32.dll!WaitForSingleObject msvcrt.dll!abort
       msvcrt.dll!fclose msvcrt.dll!fopen msvcrt.dll!free msvcrt.dll!malloc msvcrt.dll!vfprintf)
   list(SORT expected)

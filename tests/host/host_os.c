@@ -84,20 +84,46 @@ void* LoadPlugin(const char* path, const char* symbol, void (**function)(void)) 
   return FindIn(LoadLibraryA(path), symbol, function);
 }
 
-void* LoadCopyInUnicodeFolder(const char* path, const char* symbol, void (**function)(void)) {
-  wchar_t source[MAX_PATH], copy[MAX_PATH];
-  if (MultiByteToWideChar(CP_ACP, 0, path, -1, source, MAX_PATH) == 0 ||
-      GetFullPathNameW(L"\x041F\x0443\x043B\x044C\x0442", MAX_PATH - 16, copy, NULL) == 0) {
-    return NULL;
-  }
-  CreateDirectoryW(copy, NULL);
-  wcscat(copy, L"\\Pelmar4.dll");
-  if (!CopyFileW(source, copy, FALSE)) return NULL;
-  return FindIn(LoadLibraryW(copy), symbol, function);
-}
-
 void UnloadPlugin(void* plugin) {
   FreeLibrary((HMODULE)plugin);
+}
+
+int CopyBelowHere(const char* path, const wchar_t* folder, const wchar_t* file,
+                  wchar_t copy[kPathChars]) {
+  wchar_t source[kPathChars];
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, source, kPathChars) == 0 ||
+      GetFullPathNameW(folder, kPathChars - 1 - (DWORD)wcslen(file), copy, NULL) == 0) {
+    return 0;
+  }
+  CreateDirectoryW(copy, NULL);
+  wcscat(copy, L"\\");
+  wcscat(copy, file);
+  return CopyFileW(source, copy, FALSE) != 0;
+}
+
+/* The import descriptors follow the PE header's import directory; each DLL's
+ * names (OriginalFirstThunk) and addresses (FirstThunk) run in step. */
+int ReplaceImport(void* module, const char* function, void* replacement) {
+  BYTE* base = module;
+  IMAGE_NT_HEADERS* headers = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+  IMAGE_DATA_DIRECTORY directory =
+      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  IMAGE_IMPORT_DESCRIPTOR* dll = (IMAGE_IMPORT_DESCRIPTOR*)(base + directory.VirtualAddress);
+  for (; directory.Size != 0 && dll->Name != 0; ++dll) {
+    IMAGE_THUNK_DATA* names = (IMAGE_THUNK_DATA*)(base + dll->OriginalFirstThunk);
+    IMAGE_THUNK_DATA* addresses = (IMAGE_THUNK_DATA*)(base + dll->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++addresses) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      IMAGE_IMPORT_BY_NAME* name = (IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
+      if (strcmp((const char*)name->Name, function) != 0) continue;
+      DWORD was;
+      VirtualProtect(&addresses->u1.Function, sizeof addresses->u1.Function, PAGE_READWRITE, &was);
+      addresses->u1.Function = (DWORD_PTR)replacement;
+      VirtualProtect(&addresses->u1.Function, sizeof addresses->u1.Function, was, &was);
+      return 1;
+    }
+  }
+  return 0;
 }
 
 #define getcwd _getcwd

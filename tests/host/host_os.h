@@ -5,6 +5,7 @@
 #define PELMAR4_TESTS_HOST_HOST_OS_H
 
 #include <stdint.h>
+#include <wchar.h>
 
 int64_t NowMs(void);
 uint64_t CurrentThreadId(void);
@@ -31,10 +32,17 @@ void MakeDirectory(const char* name);
 int RunThisProgram(const char* const* args);
 /* Loads a DLL and finds `symbol` in it; null when either fails. */
 void* LoadPlugin(const char* path, const char* symbol, void (**function)(void));
-/* The same for a copy of the DLL at `path`, in a new folder of the current
- * directory whose Cyrillic name a Western ANSI code page cannot spell. */
-void* LoadCopyInUnicodeFolder(const char* path, const char* symbol, void (**function)(void));
 void UnloadPlugin(void* plugin);
+
+enum { kPathChars = 512 };
+/* Copies the file at `path` to FOLDER\FILE below the current directory,
+ * making the folder; the copy's full path goes to `copy`. 0 when it cannot. */
+int CopyBelowHere(const char* path, const wchar_t* folder, const wchar_t* file,
+                  wchar_t copy[kPathChars]);
+/* Points the entry of a loaded DLL's import table for `function` (imported by
+ * name from any DLL) at `replacement`, as a host may; 0 when the DLL does not
+ * import it. */
+int ReplaceImport(void* module, const char* function, void* replacement);
 #endif
 
 #endif

@@ -776,24 +776,202 @@ static void ReleaseFromADllMain(const char* path, const char* pluginPath) {
 #endif
 
 #if defined(_WIN32)
-/* The DLL loaded from a folder whose name the ANSI code page cannot spell: its
- * worker still takes its hold on the library, and keys arrive. */
-static void StartInAFolderTheCodePageCannotSpell(const char* path) {
-  EnterFreshDirectory("host-unicode-folder");
+/* ---- the worker's hold on the library, each way a Windows offers ----
+ * The test stands in for older systems through the DLL's own imports, as a
+ * host may: it replaces entries of the loaded copy's import table, and its
+ * GetProcAddress answers for the functions the module looks up at run time.
+ * A null function is one the system lacks. */
+typedef struct Import {
+  const char* name;
+  void* function;
+} Import;
+
+static DWORD WINAPI StubFileNameW(HMODULE module, LPWSTR path, DWORD size) {
+  (void)module, (void)path, (void)size;
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return 0;
+}
+static HMODULE WINAPI StubModuleW(LPCWSTR name) {
+  (void)name;
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return NULL;
+}
+/* XP and later have GetModuleHandleExW; NT 4.0 and 2000 not; Windows 9x not,
+ * and its W calls are stubs that fail as above. */
+static const Import kXp[] = {{NULL, NULL}};
+static const Import kNt40[] = {{"GetModuleHandleExW", NULL}, {NULL, NULL}};
+static const Import kWin9x[] = {{"GetModuleHandleExW", NULL},
+                                {"GetModuleFileNameW", (void*)StubFileNameW},
+                                {"GetModuleHandleW", (void*)StubModuleW},
+                                {"LoadLibraryW", (void*)StubModuleW},
+                                {NULL, NULL}};
+
+/* One step of a way failing. */
+static BOOL WINAPI RefusedHandleEx(DWORD flags, LPCWSTR address, HMODULE* module) {
+  (void)flags, (void)address;
+  *module = NULL;
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
+static DWORD WINAPI FailedFileNameW(HMODULE module, LPWSTR path, DWORD size) {
+  (void)module, (void)path, (void)size;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return 0;
+}
+/* A path that fills the buffer: Windows truncates it and returns the size. */
+static DWORD WINAPI LongFileNameW(HMODULE module, LPWSTR path, DWORD size) {
+  (void)module;
+  wmemset(path, L'x', size - 1);
+  path[size - 1] = 0;
+  return size;
+}
+static HMODULE WINAPI NoModuleW(LPCWSTR name) {
+  (void)name;
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return NULL;
+}
+static HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                              LPTHREAD_START_ROUTINE routine, LPVOID argument, DWORD flags,
+                              LPDWORD identity) {
+  (void)security, (void)stack, (void)routine, (void)argument, (void)flags, (void)identity;
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return NULL;
+}
+static atomic_int eventsMade;
+/* Start makes the stop event first, then the thread's own. */
+static HANDLE EventUnless(int refused, LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL set,
+                          LPCSTR name) {
+  if (atomic_fetch_add(&eventsMade, 1) + 1 == refused) return NULL;
+  return CreateEventA(security, manual, set, name);
+}
+static HANDLE WINAPI NoStopEvent(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL set,
+                                 LPCSTR name) {
+  return EventUnless(1, security, manual, set, name);
+}
+static HANDLE WINAPI NoThreadEvent(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL set,
+                                   LPCSTR name) {
+  return EventUnless(2, security, manual, set, name);
+}
+static void* NoMemory(size_t size) {
+  (void)size;
+  return NULL;
+}
+
+/* In every row: a null handle closed is counted. */
+static atomic_int nullsClosed;
+static BOOL WINAPI CountingCloseHandle(HANDLE handle) {
+  if (handle == NULL) atomic_fetch_add(&nullsClosed, 1);
+  return CloseHandle(handle);
+}
+
+enum Place { kPlainFolder, kBesideADecoy, kUnspellable };
+enum Outcome { kWorks, kRefused, kWorksOrRefused };
+typedef struct HoldRow {
+  const char* name;
+  const Import* way;
+  Import step; /* one step replaced, tried before the way's */
+  enum Place place;
+  enum Outcome outcome;
+} HoldRow;
+
+static const HoldRow* holdRow;
+
+static void* RowImport(const char* name, int* found) {
+  *found = 1;
+  if (holdRow->step.name != NULL && strcmp(holdRow->step.name, name) == 0) {
+    return holdRow->step.function;
+  }
+  for (const Import* i = holdRow->way; i->name != NULL; ++i) {
+    if (strcmp(i->name, name) == 0) return i->function;
+  }
+  *found = 0;
+  return NULL;
+}
+static FARPROC WINAPI RowGetProcAddress(HMODULE module, LPCSTR name) {
+  int found = 0;
+  void* function = HIWORD((DWORD_PTR)name) != 0 ? RowImport(name, &found) : NULL;
+  return found ? (FARPROC)function : GetProcAddress(module, name);
+}
+
+static wchar_t holdCopy[kPathChars];
+static int HoldCopyUnloaded(void) {
+  return GetModuleHandleW(holdCopy) == NULL;
+}
+
+/* Loads a copy of the DLL in its row's place, answers its imports as the row
+ * says, and starts, stops, releases and unloads it: every reference comes
+ * back, the copy is unloaded by the host's own FreeLibrary, no null handle is
+ * closed, and no other DLL runs. */
+static void HoldTheLibrary(const char* path, const char* pluginPath, const HoldRow* row) {
+  static const wchar_t* const folders[] = {L"plain", L"\xFF58", L"\x041F\x0443\x043B\x044C\x0442"};
+  static const wchar_t* const files[] = {L"Pelmar4.dll", L"Pelmar4.dll",
+                                         L"\x041F\x0443\x043B\x044C\x0442.dll"};
+  EnterFreshDirectory("host-hold");
   ResetHostObjects();
   gpioData = 0x27BF00;
-  GetInterfacePtrFunction create = NULL;
-  void* copy = LoadCopyInUnicodeFolder(path, "_GetInterfacePtr@0", (void (**)(void)) & create);
-  if (CHECK(copy != NULL)) {
-    IRemoteModule* module = create();
-    CHECK(IRemoteModule_Start(module, &sink.iface, &device.iface) == S_OK);
-    CHECK(WaitFor("key", 1, 5000));
-    CHECK(IRemoteModule_Stop(module) == S_OK);
-    CHECK(IRemoteModule_Release(module) == 0);
-    UnloadPlugin(copy);
+  wchar_t decoy[kPathChars];
+  CHECK(row->place != kBesideADecoy || CopyBelowHere(pluginPath, L"x", L"Pelmar4.dll", decoy));
+  HMODULE dll = NULL;
+  if (CHECK(CopyBelowHere(path, folders[row->place], files[row->place], holdCopy))) {
+    dll = LoadLibraryW(holdCopy);
   }
-  CheckAllReferencesReturned();
+  GetInterfacePtrFunction create =
+      dll == NULL
+          ? NULL
+          : (GetInterfacePtrFunction)(void (*)(void))GetProcAddress(dll, "_GetInterfacePtr@0");
+  if (!CHECK(create != NULL)) return;
+  IRemoteModule* module = create();
+  holdRow = row;
+  atomic_store(&eventsMade, 0);
+  atomic_store(&nullsClosed, 0);
+  SetEnvironmentVariableA("PELMAR4_PLUGIN_ATTACHED", NULL);
+  /* The functions looked up at run time are not in the table. */
+  for (const Import* i = row->way; i->name != NULL; ++i) ReplaceImport(dll, i->name, i->function);
+  if (row->step.name != NULL) ReplaceImport(dll, row->step.name, row->step.function);
+  CHECK(ReplaceImport(dll, "GetProcAddress", (void*)RowGetProcAddress));
+  CHECK(ReplaceImport(dll, "CloseHandle", (void*)CountingCloseHandle));
+
+  HRESULT started = IRemoteModule_Start(module, &sink.iface, &device.iface);
+  CHECK(started == S_OK ? row->outcome != kRefused && WaitFor("key", 1, 5000)
+                        : started == E_UNEXPECTED && row->outcome != kWorks);
+  CHECK(IRemoteModule_Stop(module) == S_OK);
+  CHECK(AllReferencesReturned());
+  CHECK(IRemoteModule_Release(module) == 0);
+  FreeLibrary(dll);
+  CHECK(WaitUntil(HoldCopyUnloaded, 5000));
+  CHECK(GetEnvironmentVariableA("PELMAR4_PLUGIN_ATTACHED", NULL, 0) == 0);
+  CHECK(atomic_load(&nullsClosed) == 0);
+  printf("hold, %s: Start %s\n", row->name,
+         started == S_OK ? "S_OK, keys reported" : "E_UNEXPECTED, everything given back");
   LeaveDirectory();
+}
+
+static void HoldTheLibraryEachWay(const char* path, const char* pluginPath) {
+  // clang-format off
+  static const HoldRow rows[] = {
+      {"XP way, plain folder",                     kXp,    {NULL, NULL}, kPlainFolder,  kWorks},
+      {"XP way, best-fit folder beside a decoy",   kXp,    {NULL, NULL}, kBesideADecoy, kWorks},
+      {"XP way, Cyrillic folder and name",         kXp,    {NULL, NULL}, kUnspellable,  kWorks},
+      {"NT 4.0 way, plain folder",                 kNt40,  {NULL, NULL}, kPlainFolder,  kWorks},
+      {"NT 4.0 way, best-fit folder beside a decoy", kNt40, {NULL, NULL}, kBesideADecoy, kWorks},
+      {"NT 4.0 way, Cyrillic folder and name",     kNt40,  {NULL, NULL}, kUnspellable,  kWorks},
+      {"9x way, plain folder",                     kWin9x, {NULL, NULL}, kPlainFolder,  kWorks},
+      {"9x way, best-fit folder beside a decoy",   kWin9x, {NULL, NULL}, kBesideADecoy, kWorksOrRefused},
+      {"9x way, Cyrillic folder and name",         kWin9x, {NULL, NULL}, kUnspellable,  kWorksOrRefused},
+      {"XP way, GetModuleHandleExW fails",         kXp,   {"GetModuleHandleExW", (void*)RefusedHandleEx}, kPlainFolder, kRefused},
+      {"NT 4.0 way, GetModuleFileNameW fails",     kNt40, {"GetModuleFileNameW", (void*)FailedFileNameW}, kPlainFolder, kRefused},
+      {"NT 4.0 way, the path is too long",         kNt40, {"GetModuleFileNameW", (void*)LongFileNameW},   kPlainFolder, kRefused},
+      {"NT 4.0 way, GetModuleHandleW finds none",  kNt40, {"GetModuleHandleW",   (void*)NoModuleW},       kPlainFolder, kRefused},
+      {"NT 4.0 way, LoadLibraryW fails",           kNt40, {"LoadLibraryW",       (void*)NoModuleW},       kPlainFolder, kRefused},
+      {"CreateThread fails once the hold is taken", kXp,  {"CreateThread",       (void*)NoThread},        kPlainFolder, kRefused},
+      {"no event for the thread",                  kXp,   {"CreateEventA",       (void*)NoThreadEvent},   kPlainFolder, kRefused},
+      {"no stop event",                            kXp,   {"CreateEventA",       (void*)NoStopEvent},     kPlainFolder, kWorks},
+      {"no memory for the thread",                 kXp,   {"malloc",             (void*)NoMemory},        kPlainFolder, kRefused},
+  };
+  // clang-format on
+  for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+    HoldTheLibrary(path, pluginPath, &rows[i]);
+  }
 }
 
 /* The other process of the case below: the plug-in holds a started module
@@ -844,6 +1022,20 @@ int main(int argc, char** argv) {
   if (argc == 5 && strcmp(argv[1], "--exit-holding-module") == 0) {
     return ExitHoldingAModule(argv[2], argv[3], argv[4]);
   }
+  /* The hold's cases alone, on a system that reports the version given (a
+   * Wine prefix told to be another Windows): which way is taken must not
+   * depend on it. */
+  if (argc == 5 && strcmp(argv[1], "--hold") == 0) {
+    DWORD version = GetVersion();
+    char reported[16];
+    snprintf(reported, sizeof reported, "%u.%u", (unsigned)LOBYTE(version),
+             (unsigned)HIBYTE(version));
+    printf("Windows reports version %s%s\n", reported, version & 0x80000000u ? " (9x)" : "");
+    CHECK(strcmp(reported, argv[4]) == 0);
+    HoldTheLibraryEachWay(argv[2], argv[3]);
+    printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+  }
 #endif
   if (argc != 2 && argc != 3) {
     fprintf(stderr, "usage: host_test PATH-TO-LIBRARY [PATH-TO-TEST-PLUGIN]\n");
@@ -874,8 +1066,8 @@ int main(int argc, char** argv) {
   UnloadRightAfterTheLastRelease(argv[1]);
   KeyPowerClosesTheHost(argv[1]); /* also: a load after all those unloads works */
 #if defined(_WIN32)
-  StartInAFolderTheCodePageCannotSpell(argv[1]);
   if (argc == 3) {
+    HoldTheLibraryEachWay(argv[1], argv[2]);
     ReleaseFromADllMain(argv[1], argv[2]);
     ProcessExitWithAModuleReleasedInDllMain(argv[1], argv[2]);
   }
