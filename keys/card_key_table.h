@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: MIT
-// The card's remote: 35 keys, static and never written at run time.
+// The card's remote: 35 keys, static and never written at run time. Usable
+// from C (the demo host) and C++.
 #ifndef PELMAR4_KEYS_CARD_KEY_TABLE_H
 #define PELMAR4_KEYS_CARD_KEY_TABLE_H
 
-#include <stdint.h>
-
 #include "remote_key.h"
 
-constexpr int32_t kCardKeyCount = 35;
+enum { kCardKeyCount = 35 };
+#ifdef __cplusplus
+extern "C" {
+#endif
 extern const RemoteKey CardKeyTable[kCardKeyCount];
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -39,12 +39,13 @@ set(PELMAR4_WINDOWS_IMPORTS
     "KERNEL32.dll - 6.0 GetTickCount64"
     "msvcrt.dll 4.10 4.0"
     "msvcrt.dll 4.0 4.0 __getmainargs __initenv __mb_cur_max __p__acmdln __p__commode
-     __p__fmode __set_app_type __setusermatherr _amsg_exit _beginthreadex _cexit _close
-     _endthreadex _errno _fdopen _fileno _initterm _iob _lock _lseeki64 _onexit _read
-     _setjmp3 _strdup _ultoa _unlock _wfopen _write abort atoi calloc exit fclose fflush
-     fopen fprintf fputc fputs free fwrite iswctype localeconv longjmp malloc memchr memcmp
-     memcpy memmove memset printf realloc setlocale setvbuf signal strchr strcmp strcoll
-     strcpy strerror strftime strlen strncmp strrchr strtoul strxfrm towlower towupper
+     __p__fmode __set_app_type __setusermatherr _amsg_exit _beginthreadex _cexit _chdir
+     _close _endthreadex _errno _fdopen _fileno _getcwd _initterm _iob _lock _lseeki64
+     _mkdir _onexit _read _rmdir _setjmp3 _strdup _ultoa _unlock _vsnprintf _wfopen _write
+     abort atoi calloc exit fclose ferror fflush fopen fprintf fputc fputs fread free fwrite
+     isspace iswctype localeconv longjmp malloc memchr memcmp memcpy memmove memset printf
+     putchar realloc remove setlocale setvbuf signal strchr strcmp strcoll strcpy strcspn
+     strerror strftime strlen strncmp strrchr strspn strtoul strxfrm towlower towupper
      vfprintf wcscoll wcsftime wcslen wcsxfrm"
     "msvcrt.dll - 5.1 _fstat64")
 

@@ -10,11 +10,15 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "host_os.h"
 #include "interfaces/device_registers.h"
 #include "interfaces/remote_module.h"
+#include "tools/host/host_os.h"
 #include "tools/loader/module_loader.h"
 #include "tools/process/process_stats.h"
+
+#if defined(_WIN32)
+#include "host_win32.h"
+#endif
 
 #if defined(_WIN32)
 #define NL "\r\n"

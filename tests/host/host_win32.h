@@ -1,32 +1,12 @@
 /* SPDX-License-Identifier: MIT */
-/* What the C host test needs from the operating system besides loading the
- * module: time, threads and their identity, a lock, sleeping and directories. */
-#ifndef PELMAR4_TESTS_HOST_HOST_OS_H
-#define PELMAR4_TESTS_HOST_HOST_OS_H
+/* What the C host test's Windows cases need besides tools/host/host_os.h:
+ * running itself again, plug-in DLLs, copies of the DLL in folders of any
+ * name, and the import table of a loaded DLL. */
+#ifndef PELMAR4_TESTS_HOST_HOST_WIN32_H
+#define PELMAR4_TESTS_HOST_HOST_WIN32_H
 
-#include <stdint.h>
 #include <wchar.h>
 
-int64_t NowMs(void);
-uint64_t CurrentThreadId(void);
-void SleepFor(uint32_t ms);
-
-/* A thread of the host's own, and waiting for its end. */
-typedef struct HostThread HostThread;
-HostThread* StartHostThread(void (*body)(void*), void* argument);
-void JoinHostThread(HostThread* thread);
-
-typedef struct HostLock HostLock;
-HostLock* NewLock(void);
-void Lock(HostLock* lock);
-void Unlock(HostLock* lock);
-
-/* Makes `name` (below the starting directory) a new empty current directory. */
-void EnterFreshDirectory(const char* name);
-void LeaveDirectory(void);
-void MakeDirectory(const char* name);
-
-#if defined(_WIN32)
 /* Runs this program again with `args` (null-terminated) and waits for it;
  * its exit code. */
 int RunThisProgram(const char* const* args);
@@ -43,6 +23,5 @@ int CopyBelowHere(const char* path, const wchar_t* folder, const wchar_t* file,
  * name from any DLL) at `replacement`, as a host may; 0 when the DLL does not
  * import it. */
 int ReplaceImport(void* module, const char* function, void* replacement);
-#endif
 
 #endif

@@ -1,0 +1,33 @@
+/* SPDX-License-Identifier: MIT */
+/* What the demo host and the host cases need from the operating system
+ * besides loading the module: time, threads and their identity, a lock,
+ * sleeping, directories and the program's own folder. Usable from C. */
+#ifndef PELMAR4_TOOLS_HOST_HOST_OS_H
+#define PELMAR4_TOOLS_HOST_HOST_OS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+int64_t NowMs(void);
+uint64_t CurrentThreadId(void);
+void SleepFor(uint32_t ms);
+
+/* A thread of the host's own, and waiting for its end. */
+typedef struct HostThread HostThread;
+HostThread* StartHostThread(void (*body)(void*), void* argument);
+void JoinHostThread(HostThread* thread);
+
+typedef struct HostLock HostLock;
+HostLock* NewLock(void);
+void Lock(HostLock* lock);
+void Unlock(HostLock* lock);
+
+/* Makes `name` (below the starting directory) a new empty current directory. */
+void EnterFreshDirectory(const char* name);
+void LeaveDirectory(void);
+void MakeDirectory(const char* name);
+
+/* The path of `file` in this program's folder; 0 when it does not fit. */
+int BesideThisProgram(const char* file, char* path, size_t size);
+
+#endif
