@@ -1,65 +1,83 @@
 # SPDX-License-Identifier: MIT
 # Checks what the shipped library shows a host: its exported names and, on
-# Windows, every function it imports (from KERNEL32.dll and msvcrt.dll only, so
-# that it loads on a bare system, and only what the module calls) and the
-# oldest Windows that has them, which its header must name, its instructions
-# (the 486's), its size and its version resource.
-#   cmake -DLIBRARY=... -DWINDOWS=ON|OFF -DOBJDUMP=... -DVERSION=x.y.z -P check_library_tables.cmake
+# Windows, that it runs wherever the card's PCs do (windows_floor.cmake's audit,
+# first shown to reject a DLL built to break each of its rules), that it
+# imports only what the module calls, its size and its version resource.
+#   cmake -DLIBRARY=... -DWINDOWS=ON|OFF -DOBJDUMP=... -DCC=... -DDLLTOOL=... -DVERSION=x.y.z
+#         -P check_library_tables.cmake
 cmake_minimum_required(VERSION 3.20)
 if(WINDOWS)
   include(${CMAKE_CURRENT_LIST_DIR}/windows_floor.cmake)
+  # Each fixture: what its entry point calls, how it is linked, what the audit
+  # must say of it, and the disassembler it reads it with. The first breaks
+  # no rule; the last is no program.
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/floor-fixtures)
+  file(MAKE_DIRECTORY ${dir})
+  file(WRITE ${dir}/fixture.def "LIBRARY fixture.dll\nEXPORTS\nOrdinal42 @42 NONAME\n")
+  execute_process(COMMAND ${DLLTOOL} -d fixture.def -l libfixture.a WORKING_DIRECTORY ${dir})
+  set(header -Wl,--major-os-version,4,--minor-os-version,0,--major-subsystem-version,4)
+  foreach(fixture "breaks nothing|Sleep(0)||^$"
+          "an import by ordinal|Ordinal42()|-L. -lfixture|fixture.dll!#42 by ordinal"
+          "a function the table lacks|IsProcessorFeaturePresent(0)||first had [^ ]*!IsProcessorFea"
+          "a function from XP|GetModuleHandleExA(0, 0, 0)||ExA is first on the 9x line in none, on the NT line in XP"
+          "a 5.0 header|Sleep(0)|-Wl,--major-os-version,5|header names Windows 5.0"
+          "a cmov|__asm__(\"cmove %ecx, %eax\")||'cmove eax,ecx' at [^ ]+ <[^>]+> needs a Pentium Pro"
+          "a lock cmpxchg8b|__asm__(\"lock cmpxchg8b (%esi)\")||'cmpxchg8b QWORD PTR .esi.' at .* a Pentium$"
+          "an SSE register|__asm__(\"movaps %xmm0, %xmm1\")||'movaps xmm1,xmm0' at .* needs a Pentium III"
+          "a disassembler that fails|Sleep(0)||no instruction in it .exit 1.|false"
+          "no program|||readpe cannot read it")
+    string(REPLACE "|" ";" fixture "${fixture}|${OBJDUMP}")
+    list(POP_FRONT fixture name code flags expected disassembler)
+    separate_arguments(flags UNIX_COMMAND "${flags}")
+    string(MAKE_C_IDENTIFIER "${name}" file)
+    string(CONCAT source "#include <windows.h>\nvoid Ordinal42(void);\nBOOL WINAPI DllEntry(HINSTANCE i, "
+               "DWORD r, LPVOID p) {\n  ${code};\n  return TRUE;\n}\n")
+    file(WRITE ${dir}/${file}.c "${source}")
+    execute_process(COMMAND ${CC} -O2 -march=i486 -shared -nostdlib -Wl,--entry=_DllEntry@12
+                            ${header} -o ${file}.dll ${file}.c ${flags} -lkernel32
+                    WORKING_DIRECTORY ${dir} RESULT_VARIABLE failed ERROR_VARIABLE errors)
+    if(name STREQUAL "no program")
+      file(RENAME ${dir}/${file}.c ${dir}/${file}.dll)
+    elseif(failed)
+      message(FATAL_ERROR "the fixture '${name}' cannot be built:\n${errors}")
+    endif()
+    pelmar4_windows_floor(${dir}/${file}.dll ${disassembler} fixture)
+    if(NOT "${fixture_PROBLEMS}" MATCHES "${expected}")
+      message(FATAL_ERROR "the audit says of a DLL with ${name}: '${fixture_PROBLEMS}'; "
+                          "expected '${expected}'")
+    endif()
+    message(STATUS "a DLL with ${name}: '${fixture_PROBLEMS}'")
+  endforeach()
+
   pelmar4_windows_floor(${LIBRARY} ${OBJDUMP} dll)
-  # Every function the DLL may import. Each must be on Windows 95 and NT 4.0
-  # (msvcrt.dll itself ships with 98 and NT 4.0), and the header must name the
-  # oldest NT that has them all: 4.0, which is also the newest header that
-  # Windows 95 and 98 load. A function from a later Windows fails by name.
+  if(dll_PROBLEMS)
+    string(REPLACE ";" "\n  " problems "${dll_PROBLEMS}")
+    message(FATAL_ERROR "Pelmar4.dll must run on Windows 95 and NT 4.0 and a 486:\n  ${problems}")
+  endif()
+  # Only what the module calls.
   set(expected
       KERNEL32.dll!CloseHandle KERNEL32.dll!CreateEventA KERNEL32.dll!CreateThread
       KERNEL32.dll!DisableThreadLibraryCalls KERNEL32.dll!FreeLibrary
       KERNEL32.dll!FreeLibraryAndExitThread KERNEL32.dll!GetLastError KERNEL32.dll!GetModuleFileNameA
-      KERNEL32.dll!GetModuleHandleA KERNEL32.dll!GetProcAddress KERNEL32.dll!LoadLibraryA KERNEL32.dll!SetEvent KERNEL32.dll!Sleep
-      KERNEL32.dll!WaitForMultipleObjects KERNEL32.dll!WaitForSingleObject msvcrt.dll!abort
-      msvcrt.dll!fclose msvcrt.dll!fopen msvcrt.dll!free msvcrt.dll!malloc msvcrt.dll!vfprintf)
-  list(SORT expected)
-  set(imports ${dll_IMPORTS})
-  if(NOT imports STREQUAL expected)
-    message(FATAL_ERROR "imports:\n  ${imports}\nexpected:\n  ${expected}")
+      KERNEL32.dll!GetModuleHandleA KERNEL32.dll!GetProcAddress KERNEL32.dll!LoadLibraryA
+      KERNEL32.dll!SetEvent KERNEL32.dll!Sleep KERNEL32.dll!WaitForMultipleObjects
+      KERNEL32.dll!WaitForSingleObject msvcrt.dll!abort msvcrt.dll!fclose msvcrt.dll!fopen
+      msvcrt.dll!free msvcrt.dll!malloc msvcrt.dll!vfprintf)
+  if(NOT dll_IMPORTS STREQUAL expected)
+    message(FATAL_ERROR "imports:\n  ${dll_IMPORTS}\nexpected:\n  ${expected}")
   endif()
-  foreach(entry IN LISTS dll_SINCE)
-    string(REGEX MATCH "^(.*)=(.*)/(.*)$" _ "${entry}")
-    if(CMAKE_MATCH_2 STREQUAL "-" OR CMAKE_MATCH_2 VERSION_GREATER 4.0
-       OR CMAKE_MATCH_3 VERSION_GREATER 4.0)
-      pelmar4_windows_name(9x "${CMAKE_MATCH_2}" nine)
-      pelmar4_windows_name(nt "${CMAKE_MATCH_3}" nt)
-      message(FATAL_ERROR "${CMAKE_MATCH_1} is first on the 9x line in ${nine}, on the NT line "
-                          "in ${nt}: the DLL imports only what Windows 95 and NT 4.0 have")
-    endif()
-  endforeach()
-  if(NOT dll_HEADER_OS STREQUAL dll_NT OR NOT dll_HEADER_SUBSYSTEM STREQUAL dll_NT)
-    message(FATAL_ERROR "the header names Windows ${dll_HEADER_OS} (subsystem "
-                        "${dll_HEADER_SUBSYSTEM}); the imports need ${dll_NT}, the oldest NT "
-                        "that has them all")
-  endif()
-  # Every instruction is the 486's.
-  if(NOT dll_PROCESSOR STREQUAL "486")
-    message(FATAL_ERROR "Pelmar4.dll needs a ${dll_PROCESSOR}: ${dll_NEWER}")
-  endif()
-  list(LENGTH imports importCount)
-  set(dump "${dll_DUMP}")
   file(SIZE ${LIBRARY} size)
   if(size GREATER 12288)
     message(FATAL_ERROR "Pelmar4.dll is ${size} bytes, more than 12 KiB")
   endif()
-  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(([^\n]+\n)*)" table "${dump}")
-  string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" names "${CMAKE_MATCH_1}")
-  if(NOT names MATCHES "^\\[ *0\\] _GetInterfacePtr@0$")
-    message(FATAL_ERROR "exported names: ${names}; expected only _GetInterfacePtr@0")
-  endif()
-  if(NOT dump MATCHES "Ordinal Base[ \t]+1\n" OR NOT dump MATCHES "\\+base\\[ *1\\]")
-    message(FATAL_ERROR "the export is not at ordinal 1")
-  endif()
-  if(NOT dump MATCHES "Export Address Table[ \t]+00000001")
-    message(FATAL_ERROR "more than one export")
+  # One export, by name and at ordinal 1.
+  string(JSON count ERROR_VARIABLE none LENGTH "${dll_JSON}" "Exported functions" 0 "Functions")
+  string(JSON name ERROR_VARIABLE none GET "${dll_JSON}" "Exported functions" 0 "Functions" 0 "Name")
+  string(JSON ordinal ERROR_VARIABLE none GET "${dll_JSON}" "Exported functions" 0 "Functions" 0
+         "Ordinal")
+  if(NOT count EQUAL 1 OR NOT name STREQUAL "_GetInterfacePtr@0" OR NOT ordinal EQUAL 1)
+    message(FATAL_ERROR "exports: ${count}, the first '${name}' at ordinal ${ordinal}; "
+                        "expected only _GetInterfacePtr@0 at ordinal 1")
   endif()
   # The version resource: product name and version, as UTF-16 strings.
   file(STRINGS ${LIBRARY} texts ENCODING UTF-16LE)
@@ -71,9 +89,10 @@ if(WINDOWS)
       message(FATAL_ERROR "no '${pair}' in the version resource")
     endif()
   endforeach()
+  list(LENGTH dll_IMPORTS importCount)
   message(STATUS "Pelmar4.dll: ${size} bytes; one export _GetInterfacePtr@0 at ordinal 1; "
                  "for Windows ${dll_WINDOWS} and later and a ${dll_PROCESSOR}; "
-                 "${importCount} imports: ${imports}")
+                 "${importCount} imports: ${dll_IMPORTS}")
 else()
   execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols
                   RESULT_VARIABLE failed)

@@ -10,7 +10,7 @@
 # program runs, read from the programs themselves; on Linux the glibc version
 # the README names.
 #   cmake -DBUILD_DIR=... -DPACKAGE=Pelmar4-1.2.0-win32 -DLIBRARY=bin/Pelmar4.dll
-#         -DREPO_README=README.md [-DDEMO=bin/pelmar4-host.exe -DDEMO_BUILT=...
+#         -DREPO_README=README.md [-DDEMO=bin/pelmar4-host.exe
 #         -DEMULATOR=wine-run -DOBJDUMP=... -DCLANG_CL=... -DWINE_SDK=... -DWINE_LIBS=...]
 #         [-DSANITIZED=ON] -P check_package.cmake
 cmake_minimum_required(VERSION 3.20)
@@ -195,22 +195,14 @@ if(DEMO)
       if(NOT program MATCHES "^bin/")
         set(program bin/${program})
       endif()
-      # The packaged demo host is stripped, and mingw's linker puts exception
-      # tables among the code, which only its symbols tell apart: its unstripped
-      # build is read instead.
-      set(read ${unpacked}/${program})
-      if(program STREQUAL DEMO)
-        set(read ${DEMO_BUILT})
-      endif()
-      pelmar4_windows_floor(${read} ${OBJDUMP} file)
-      if(file_UNKNOWN)
-        message(FATAL_ERROR "${program} imports what the table of Windows versions lacks: "
-                            "${file_UNKNOWN}")
+      pelmar4_windows_floor(${unpacked}/${program} ${OBJDUMP} file)
+      if(file_PROBLEMS MATCHES "(readpe cannot read|the table does not say|by ordinal|no instruction)[^;]*")
+        message(FATAL_ERROR "where ${program} runs cannot be told: ${CMAKE_MATCH_0}")
       endif()
       if(NOT windows STREQUAL file_WINDOWS OR NOT processor STREQUAL file_PROCESSOR)
         message(FATAL_ERROR "the README says ${program} needs Windows ${windows} and a "
                             "${processor}; it needs Windows ${file_WINDOWS} and a "
-                            "${file_PROCESSOR} (${file_NEWER})")
+                            "${file_PROCESSOR} (${file_PROBLEMS})")
       endif()
       message(STATUS "${program}: Windows ${file_WINDOWS} and a ${file_PROCESSOR}, as the "
                      "README says")

@@ -1,244 +1,217 @@
 # SPDX-License-Identifier: MIT
-# Where a Windows program or DLL runs, read from the file itself: the oldest
-# Windows of each line (9x, NT) that has every function it imports, the oldest
-# processor that has every instruction it holds, and what its PE header names.
-# Included by the library and package checks.
+# Where a Windows program or DLL runs, read with tools made for it: readpe's
+# JSON for its header and imports, objdump's disassembly for its instructions;
+# windows_imports.txt says when Windows got each function, x86_processors.txt
+# what each processor added. pelmar4_windows_floor(FILE OBJDUMP PREFIX) sets
+# PREFIX_IMPORTS (DLL!function, DLL!#n by ordinal), PREFIX_WINDOWS (the oldest
+# with every import, DLLs included: "98, NT 4.0"), PREFIX_PROCESSOR ("486"),
+# PREFIX_JSON (readpe's account, exports included) and PREFIX_PROBLEMS: each
+# thing, in words, that keeps it from Windows 95, NT 4.0 and a 486 (an import
+# they lack or the table cannot tell, a header not naming 4.0, an instruction
+# a 486 lacks, a file that cannot be read or disassembled).
 cmake_policy(VERSION 3.20)
 
-# Each function's first version on each line, as the platform's documentation
-# of the time gives it ("Requirements"): Windows 95 is 4.0, 98 4.10, ME 4.90;
-# NT 3.1 is 3.10, then 3.50, 3.51, 4.0, 2000 5.0, XP 5.1, Vista 6.0, as a PE
-# header writes them. "-": not on the 9x line, or there only as a stub that
-# fails. A program needs each function's DLL too: msvcrt.dll ships with Windows
-# 98 and NT 4.0, and is on 95 only where another product installed it, with
-# the functions its rows give as 95's.
-set(PELMAR4_WINDOWS_IMPORTS
-    "KERNEL32.dll 4.0 3.10"
-    "KERNEL32.dll 4.0 3.10 CloseHandle CreateEventA CreateSemaphoreA CreateThread
-     DeleteCriticalSection DuplicateHandle EnterCriticalSection FileTimeToSystemTime
-     FormatMessageA FreeLibrary GetCurrentProcess GetCurrentProcessId GetCurrentThread
-     GetCurrentThreadId GetLastError GetModuleFileNameA GetModuleHandleA GetProcAddress
-     GetStartupInfoA GetThreadContext GetThreadPriority GetTickCount InitializeCriticalSection
-     LeaveCriticalSection LoadLibraryA LocalFree MultiByteToWideChar OpenProcess
-     OutputDebugStringA QueryPerformanceCounter QueryPerformanceFrequency RaiseException
-     ReleaseSemaphore ResetEvent ResumeThread SetEvent SetLastError SetSystemTime
-     SetThreadContext SetThreadPriority SetUnhandledExceptionFilter Sleep SuspendThread
-     TlsAlloc TlsGetValue TlsSetValue VirtualProtect VirtualQuery WaitForMultipleObjects
-     WaitForSingleObject WideCharToMultiByte"
-    "KERNEL32.dll 4.0 3.50 DisableThreadLibraryCalls FreeLibraryAndExitThread
-     GetSystemTimeAsFileTime"
-    "KERNEL32.dll 4.0 4.0 IsDBCSLeadByteEx"
-    "KERNEL32.dll 4.10 4.0 IsDebuggerPresent"
-    "KERNEL32.dll - 3.10 GetModuleHandleW LoadLibraryW"
-    "KERNEL32.dll - 3.50 GetProcessAffinityMask GetProcessTimes GetSystemTimeAdjustment
-     GetThreadTimes SetProcessAffinityMask"
-    "KERNEL32.dll - 3.51 GetHandleInformation"
-    "KERNEL32.dll - 4.0 TryEnterCriticalSection"
-    "KERNEL32.dll - 5.1 AddVectoredExceptionHandler GetModuleHandleExA
-     RemoveVectoredExceptionHandler"
-    "KERNEL32.dll - 6.0 GetTickCount64"
-    "msvcrt.dll 4.10 4.0"
-    "msvcrt.dll 4.0 4.0 __getmainargs __initenv __mb_cur_max __p__acmdln __p__commode
-     __p__fmode __set_app_type __setusermatherr _amsg_exit _beginthreadex _cexit _chdir
-     _close _endthreadex _errno _fdopen _fileno _getcwd _initterm _iob _lock _lseeki64
-     _mkdir _onexit _read _rmdir _setjmp3 _strdup _ultoa _unlock _vsnprintf _wfopen _write
-     abort atoi calloc exit fclose ferror fflush fopen fprintf fputc fputs fread free fwrite
-     isspace iswctype localeconv longjmp malloc memchr memcmp memcpy memmove memset printf
-     putchar realloc remove setlocale setvbuf signal strchr strcmp strcoll strcpy strcspn
-     strerror strftime strlen strncmp strrchr strspn strtoul strxfrm towlower towupper
-     vfprintf wcscoll wcsftime wcslen wcsxfrm"
-    "msvcrt.dll - 5.1 _fstat64")
-
-# Processors by what they add to the 486, oldest first: the first one that has
-# every instruction a file holds is the oldest it runs on.
-set(PELMAR4_PROCESSORS "486:" "Pentium:p5" "Pentium MMX:p5,mmx" "Pentium Pro:p5,p6"
-                       "Pentium II:p5,p6,mmx" "Pentium III:p5,p6,mmx,sse")
-
-# The later of two versions; "-" (never) is later than any.
-function(pelmar4_later a b out)
-  if(a STREQUAL "-" OR b STREQUAL "-")
-    set(${out} - PARENT_SCOPE)
-  elseif(b VERSION_GREATER a)
-    set(${out} ${b} PARENT_SCOPE)
-  else()
-    set(${out} ${a} PARENT_SCOPE)
-  endif()
+# A data file's rows, a line that starts with blanks going on with the row
+# above; comments and blank lines dropped.
+function(pelmar4_rows file out)
+  file(READ ${file} text)
+  string(REGEX REPLACE "#[^\n]*" "" text "${text}")
+  string(REGEX REPLACE "\n[ \t]+" " " text "${text}")
+  string(REGEX MATCHALL "[^\n]*[^ \n][^\n]*" rows "${text}")
+  set(${out} "${rows}" PARENT_SCOPE)
 endfunction()
 
 # A version of a line ("9x" or "nt") in words: "98", "NT 4.0", "XP".
 function(pelmar4_windows_name line version out)
-  set(names 4.0 95 4.10 98 4.90 ME 3.10 "NT 3.1" 3.50 "NT 3.5" 3.51 "NT 3.51" 5.0 2000 5.1 XP
-            6.0 Vista)
-  if(version STREQUAL "-")
-    set(${out} "none" PARENT_SCOPE)
-    return()
-  endif()
-  if(line STREQUAL "nt" AND version STREQUAL "4.0")
-    set(${out} "NT 4.0" PARENT_SCOPE)
-    return()
-  endif()
-  list(FIND names "${version}" at)
-  if(at EQUAL -1)
-    set(${out} "${version}" PARENT_SCOPE)
-  else()
-    math(EXPR at "${at} + 1")
-    list(GET names ${at} name)
-    set(${out} "${name}" PARENT_SCOPE)
-  endif()
+  set(names 9x- none 9x4.0 95 9x4.10 98 9x4.90 ME nt- none nt3.10 "NT 3.1" nt3.50 "NT 3.5"
+            nt3.51 "NT 3.51" nt4.0 "NT 4.0" nt5.0 2000 nt5.1 XP nt6.0 Vista)
+  list(FIND names "${line}${version}" at)
+  math(EXPR at "${at} + 1")
+  list(GET names ${at} name)
+  set(${out} "${name}" PARENT_SCOPE)
 endfunction()
 
-# Sets, for FILE:
-#   <prefix>_IMPORTS    DLL!function, sorted
-#   <prefix>_SINCE      DLL!function=9x/NT, the function's own first versions, for
-#                       each import the table knows
-#   <prefix>_UNKNOWN    the imports it does not know
-#   <prefix>_9X, _NT    the oldest version of each line with every import ("-": none)
-#   <prefix>_WINDOWS    the same in words: "98, NT 4.0", or "Vista" with no 9x
-#   <prefix>_HEADER_OS, _HEADER_SUBSYSTEM  what the PE header names ("4.0")
-#   <prefix>_PROCESSOR  the oldest processor with every instruction ("486")
-#   <prefix>_NEWER      each instruction a 486 lacks, first of its kind, with its place
-#   <prefix>_DUMP       objdump's account of its headers and tables
 function(pelmar4_windows_floor file objdump prefix)
-  execute_process(COMMAND ${objdump} -p ${file} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
-  if(failed)
-    message(FATAL_ERROR "${objdump} -p ${file} failed")
-  endif()
-  # "DLL Name: X" heads each DLL's list of "<vma>\t<hint>  <name>" lines.
-  string(REGEX MATCH "The Import Tables[^\n]*\n(.*)" _ "${dump}")
-  string(REGEX REPLACE "The Export Tables.*" "" importText "${CMAKE_MATCH_1}")
-  string(REGEX MATCHALL "DLL Name: [^\n]+|\t[0-9a-f]+\t +[0-9]+  [A-Za-z_0-9]+" entries
-         "${importText}")
-  set(imports "")
-  foreach(entry IN LISTS entries)
-    if(entry MATCHES "^DLL Name: (.+)$")
-      set(dll ${CMAKE_MATCH_1})
-    elseif(entry MATCHES "  ([A-Za-z_0-9]+)$")
-      list(APPEND imports "${dll}!${CMAKE_MATCH_1}")
-    endif()
+  set(problems "")
+  foreach(output IMPORTS WINDOWS PROCESSOR JSON)
+    set(${prefix}_${output} "" PARENT_SCOPE)
   endforeach()
-  list(SORT imports)
+  find_program(PELMAR4_READPE readpe)
+  execute_process(COMMAND ${PELMAR4_READPE} -f json -h optional -i -e ${file}
+                  OUTPUT_VARIABLE json ERROR_VARIABLE error RESULT_VARIABLE failed)
+  if(NOT PELMAR4_READPE OR failed)
+    string(STRIP "${error}" error)
+    set(${prefix}_PROBLEMS "readpe cannot read it (${failed}: ${error})" PARENT_SCOPE)
+    return()
+  endif()
 
-  # The table by DLL and function; a DLL's own row has no functions. DLL names
-  # are matched whatever their case.
-  foreach(row IN LISTS PELMAR4_WINDOWS_IMPORTS)
-    string(REGEX REPLACE "[ \n]+" ";" row "${row}")
+  # The header: the Windows version it names, OS and subsystem.
+  set(header "Optional/Image header")
+  string(JSON osMajor GET "${json}" ${header} "Major version of required OS")
+  string(JSON osMinor GET "${json}" ${header} "Minor version of required OS")
+  string(JSON major GET "${json}" ${header} "Major version of subsystem")
+  string(JSON minor GET "${json}" ${header} "Minor version of subsystem")
+  if(NOT "${osMajor}.${osMinor} ${major}.${minor}" STREQUAL "4.0 4.0")
+    list(APPEND problems
+         "its header names Windows ${osMajor}.${osMinor} (subsystem ${major}.${minor}), not 4.0")
+  endif()
+
+  # The imports, each with the table's first versions; DLL names match in any
+  # case.
+  pelmar4_rows(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/windows_imports.txt rows)
+  foreach(row IN LISTS rows)
+    string(REPLACE " " ";" row "${row}")
     list(POP_FRONT row dll nine nt)
-    string(MAKE_C_IDENTIFIER "${dll}" dll)
     string(TOUPPER "${dll}" dll)
     if(row STREQUAL "")
-      set(dll_${dll} "${nine};${nt}")
+      set(since_${dll} "${nine};${nt}")
     endif()
     foreach(function IN LISTS row)
-      set(known_${dll}_${function} "${nine};${nt}")
+      set(since_${dll}!${function} "${nine};${nt}")
     endforeach()
   endforeach()
-
-  set(since "")
-  set(unknown "")
-  set(floor9x 0)
-  set(floorNt 0)
-  foreach(import IN LISTS imports)
-    string(REGEX MATCH "^(.*)!(.*)$" _ "${import}")
-    string(MAKE_C_IDENTIFIER "${CMAKE_MATCH_1}" dll)
-    string(TOUPPER "${dll}" dll)
-    set(function ${CMAKE_MATCH_2})
-    if(NOT DEFINED known_${dll}_${function} OR NOT DEFINED dll_${dll})
-      list(APPEND unknown ${import})
-      continue()
+  set(imports "")
+  set(nines 4.0)
+  set(nts 4.0)
+  # Each index counts up at the top of its loop, so that continue() moves on.
+  string(JSON dlls ERROR_VARIABLE none LENGTH "${json}" "Imported functions")
+  if(none)
+    set(dlls 0)
+  endif()
+  set(i -1)
+  math(EXPR lastDll "${dlls} - 1")
+  while(i LESS lastDll)
+    math(EXPR i "${i} + 1")
+    string(JSON dll GET "${json}" "Imported functions" ${i} "Name")
+    string(TOUPPER "${dll}" upper)
+    string(JSON count LENGTH "${json}" "Imported functions" ${i} "Functions")
+    set(j -1)
+    math(EXPR last "${count} - 1")
+    while(j LESS last)
+      math(EXPR j "${j} + 1")
+      string(JSON function ERROR_VARIABLE byOrdinal
+             GET "${json}" "Imported functions" ${i} "Functions" ${j} "Name")
+      if(byOrdinal)
+        string(JSON ordinal GET "${json}" "Imported functions" ${i} "Functions" ${j} "Ordinal")
+        list(APPEND imports "${dll}!#${ordinal}")
+        list(APPEND problems "it imports ${dll}!#${ordinal} by ordinal, which the table cannot tell")
+        continue()
+      endif()
+      list(APPEND imports "${dll}!${function}")
+      if(NOT DEFINED since_${upper}!${function} OR NOT DEFINED since_${upper})
+        list(APPEND problems "the table does not say which Windows first had ${dll}!${function}")
+        continue()
+      endif()
+      list(GET since_${upper}!${function} 0 nine)
+      list(GET since_${upper}!${function} 1 nt)
+      if(nine STREQUAL "-" OR nine VERSION_GREATER 4.0 OR nt VERSION_GREATER 4.0)
+        pelmar4_windows_name(9x ${nine} nineName)
+        pelmar4_windows_name(nt ${nt} ntName)
+        list(APPEND problems
+             "${dll}!${function} is first on the 9x line in ${nineName}, on the NT line in ${ntName}")
+      endif()
+      list(GET since_${upper} 0 dllNine)
+      list(GET since_${upper} 1 dllNt)
+      list(APPEND nines ${nine} ${dllNine})
+      list(APPEND nts ${nt} ${dllNt})
+    endwhile()
+  endwhile()
+  list(SORT imports)
+  # The oldest of each line with them all is the latest of theirs; "-", none.
+  foreach(line nines nts)
+    list(SORT ${line} COMPARE NATURAL)
+    list(GET ${line} -1 latest_${line})
+    if("-" IN_LIST ${line})
+      set(latest_${line} -)
     endif()
-    set(versions ${known_${dll}_${function}} ${dll_${dll}})
-    list(GET versions 0 nine)
-    list(GET versions 1 nt)
-    list(GET versions 2 dllNine)
-    list(GET versions 3 dllNt)
-    list(APPEND since "${import}=${nine}/${nt}")
-    pelmar4_later(${nine} ${dllNine} nine)
-    pelmar4_later(${nt} ${dllNt} nt)
-    pelmar4_later(${floor9x} ${nine} floor9x)
-    pelmar4_later(${floorNt} ${nt} floorNt)
   endforeach()
-  pelmar4_windows_name(nt ${floorNt} ntName)
-  if(floor9x STREQUAL "-")
-    set(windows "${ntName}")
-  else()
-    pelmar4_windows_name(9x ${floor9x} nineName)
-    set(windows "${nineName}, ${ntName}")
+  pelmar4_windows_name(nt ${latest_nts} windows)
+  if(NOT latest_nines STREQUAL "-")
+    pelmar4_windows_name(9x ${latest_nines} nineName)
+    set(windows "${nineName}, ${windows}")
   endif()
 
-  foreach(field OSystem Subsystem)
-    string(REGEX MATCH "Major${field}Version[ \t]+([0-9]+)" _ "${dump}")
-    set(major ${CMAKE_MATCH_1})
-    string(REGEX MATCH "Minor${field}Version[ \t]+([0-9]+)" _ "${dump}")
-    set(header_${field} "${major}.${CMAKE_MATCH_1}")
-  endforeach()
-
-  # The instructions a 486 lacks, by what adds them; function names head each
-  # function's lines.
-  set(pattern "cmov|fcmov|fu?comip?|nop[wl]|cpuid|rdtsc|cmpxchg8b|rdmsr|wrmsr|rdpmc|emms")
-  string(APPEND pattern "|[slm]fence|prefetch|ldmxcsr|stmxcsr|movnt")
-  execute_process(COMMAND ${objdump} -d --no-show-raw-insn ${file}
-                  COMMAND grep -E "^[0-9a-f]+ <|^ *[0-9a-f]+:[[:space:]]+(${pattern})|%x?mm[0-9]"
-                  OUTPUT_VARIABLE hits)
-  string(REGEX MATCHALL "[^\n]+" hits "${hits}")
-  set(needs "")
-  set(newer "")
-  set(function "")
-  foreach(hit IN LISTS hits)
-    if(hit MATCHES "^[0-9a-f]+ <(.*)>:$")
-      set(function ${CMAKE_MATCH_1})
-      continue()
-    endif()
-    # Tables the linker put among the code (.gcc_except_table) are not code.
-    if(function MATCHES "^\\." AND NOT function STREQUAL ".text")
-      continue()
-    endif()
-    string(REGEX REPLACE "^ *([0-9a-f]+):[ \t]+" "" instruction "${hit}")
-    string(REGEX REPLACE "[ \t]+" " " instruction "${instruction}")
-    if(instruction MATCHES "%x?mm[0-9]" AND NOT instruction MATCHES "%mm")
-      set(feature sse)
-    elseif(instruction MATCHES "%mm|^emms")
-      set(feature mmx)
-    elseif(instruction MATCHES "^(cmov|fcmov|fu?comi|nop[wl])")
-      set(feature p6)
-    elseif(instruction MATCHES "^(cpuid|rdtsc|cmpxchg8b|rdmsr|wrmsr)")
-      set(feature p5)
-    else()
-      set(feature sse)
-    endif()
-    if(NOT feature IN_LIST needs)
-      list(APPEND needs ${feature})
-      list(APPEND newer "${instruction} in ${function}")
-    endif()
-  endforeach()
-  foreach(processor IN LISTS PELMAR4_PROCESSORS)
-    string(REPLACE ":" ";" processor "${processor}")
-    list(GET processor 0 name)
-    list(LENGTH processor parts)
-    set(has "")
-    if(parts GREATER 1)
-      list(GET processor 1 has)
-      string(REPLACE "," ";" has "${has}")
-    endif()
-    set(enough ON)
-    foreach(feature IN LISTS needs)
-      if(NOT feature IN_LIST has)
-        set(enough OFF)
+  # The instructions. A prefix (lock, rep, a segment) is not the mnemonic.
+  # objdump's "(bad)" and ".byte" are bytes it cannot decode: data the linker
+  # put among the code, such as the constructor lists' end markers.
+  pelmar4_rows(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/x86_processors.txt rows)
+  set(processors "")
+  set(wildcards "")
+  foreach(row IN LISTS rows)
+    string(REGEX MATCH "^([^:]+): (.*)$" _ "${row}")
+    list(APPEND processors "${CMAKE_MATCH_1}")
+    string(REPLACE " " ";" words "${CMAKE_MATCH_2}")
+    list(LENGTH processors level)
+    foreach(word IN LISTS words)
+      string(REGEX REPLACE "\\*$" "" stem "${word}")
+      set(level_${stem} ${level})
+      if(NOT stem STREQUAL word)
+        list(APPEND wildcards ${stem})
       endif()
     endforeach()
-    if(enough)
-      break()
+  endforeach()
+  list(APPEND processors "later processor")
+  list(LENGTH processors later)
+  execute_process(COMMAND ${objdump} -d -M intel --no-show-raw-insn ${file}
+                  OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+  string(REGEX MATCHALL "\n *[0-9a-f]+:\t[^\n]*|\n[0-9a-f]+ <[^>\n]+>:" lines "${dump}")
+  set(prefixes "(lock|rep|repz|repnz|repe|repne|[c-gs]s|data16|data32|addr16|addr32|bnd|notrack)")
+  set(needs 1)
+  set(where "")
+  set(instructions 0)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^\n[0-9a-f]+ <([^>]+)>:$")
+      set(where " <${CMAKE_MATCH_1}>")
+      continue()
+    endif()
+    string(REGEX REPLACE "^\n *([0-9a-f]+):\t(${prefixes}( |$))*" "\\1 " line "${line}")
+    if(NOT line MATCHES "^([0-9a-f]+) ([^ ]+) *(.*)$")
+      continue()
+    endif()
+    set(place "${CMAKE_MATCH_1}${where}")
+    set(word ${CMAKE_MATCH_2})
+    set(operands "${CMAKE_MATCH_3}")
+    set(instruction "${word} ${operands}")
+    if(word MATCHES "^(\\(bad\\)|\\.byte)$")
+      continue()
+    endif()
+    math(EXPR instructions "${instructions} + 1")
+    if(operands MATCHES "(^|[^a-z])([xyz]?mm)[0-9]")
+      set(word ${CMAKE_MATCH_2})
+    elseif(word STREQUAL "nop" AND NOT operands STREQUAL "")
+      set(word long-nop)
+    endif()
+    if(DEFINED seen_${word})
+      continue()
+    endif()
+    set(seen_${word} ON)
+    set(level ${later})
+    if(DEFINED level_${word})
+      set(level ${level_${word}})
+    endif()
+    foreach(stem IN LISTS wildcards)
+      if(word MATCHES "^${stem}")
+        set(level ${level_${stem}})
+      endif()
+    endforeach()
+    if(level GREATER 1)
+      math(EXPR index "${level} - 1")
+      list(GET processors ${index} name)
+      list(APPEND problems "'${instruction}' at ${place} needs a ${name}")
+    endif()
+    if(level GREATER needs)
+      set(needs ${level})
     endif()
   endforeach()
+  if(instructions EQUAL 0)
+    list(APPEND problems "objdump finds no instruction in it (exit ${failed})")
+  endif()
+  math(EXPR needs "${needs} - 1")
+  list(GET processors ${needs} processor)
 
   set(${prefix}_IMPORTS "${imports}" PARENT_SCOPE)
-  set(${prefix}_SINCE "${since}" PARENT_SCOPE)
-  set(${prefix}_UNKNOWN "${unknown}" PARENT_SCOPE)
-  set(${prefix}_9X "${floor9x}" PARENT_SCOPE)
-  set(${prefix}_NT "${floorNt}" PARENT_SCOPE)
   set(${prefix}_WINDOWS "${windows}" PARENT_SCOPE)
-  set(${prefix}_HEADER_OS "${header_OSystem}" PARENT_SCOPE)
-  set(${prefix}_HEADER_SUBSYSTEM "${header_Subsystem}" PARENT_SCOPE)
-  set(${prefix}_PROCESSOR "${name}" PARENT_SCOPE)
-  set(${prefix}_NEWER "${newer}" PARENT_SCOPE)
-  set(${prefix}_DUMP "${dump}" PARENT_SCOPE)
+  set(${prefix}_PROCESSOR "${processor}" PARENT_SCOPE)
+  set(${prefix}_PROBLEMS "${problems}" PARENT_SCOPE)
+  set(${prefix}_JSON "${json}" PARENT_SCOPE)
 endfunction()
