@@ -9,7 +9,7 @@
 # Windows headers and import libraries), and the README's table of where each
 # program runs, read from the programs themselves; on Linux the glibc version
 # the README names.
-#   cmake -DBUILD_DIR=... -DPACKAGE=Pelmar4-1.2.0-win32 -DLIBRARY=bin/Pelmar4.dll
+#   cmake -DBUILD_DIR=... -DPACKAGE=Pelmar4-1.2.1-win32 -DLIBRARY=bin/Pelmar4.dll
 #         -DREPO_README=README.md [-DDEMO=bin/pelmar4-host.exe
 #         -DEMULATOR=wine-run -DOBJDUMP=... -DCLANG_CL=... -DWINE_SDK=... -DWINE_LIBS=...]
 #         [-DSANITIZED=ON] -P check_package.cmake
@@ -34,7 +34,8 @@ set(expected ${PACKAGE}/README.md ${PACKAGE}/LICENSE ${PACKAGE}/CHANGELOG.md ${P
     ${PACKAGE}/include/pelmar4/iids.c ${PACKAGE}/include/pelmar4/remote_key_sink.h
     ${PACKAGE}/include/pelmar4/remote_module.h)
 if(DEMO)
-  list(APPEND expected ${PACKAGE}/${DEMO} ${PACKAGE}/sample-presses.txt ${PACKAGE}/timing.txt)
+  list(APPEND expected ${PACKAGE}/${DEMO} ${PACKAGE}/sample-presses.txt ${PACKAGE}/timing.txt
+       ${PACKAGE}/include/pelmar4/start_win32.c)
 endif()
 list(SORT expected)
 if(NOT files STREQUAL expected)
@@ -128,6 +129,12 @@ if(DEMO)
     message(STATUS "${DEMO} ${try}:\n${output}")
   endforeach()
 
+  # The demo host is made to be small.
+  file(SIZE ${unpacked}/${DEMO} size)
+  if(size GREATER 65536)
+    message(FATAL_ERROR "${DEMO} is ${size} bytes, more than 64 KiB")
+  endif()
+
   # The diagram: Key_1 once, Key_2 never, Key_Mute at once (its press begins at
   # 2000 ms), again after 1000 ms, then every 100 ms. Bounds leave room for a
   # slow emulator; the demo's own figures are printed.
@@ -172,12 +179,19 @@ if(DEMO)
   endif()
   message(STATUS "${DEMO} --script timing.txt:\n${output}")
 
-  # The mingw-w64 block's lines, run as they stand.
-  if(NOT readme MATCHES "```sh\n(i686-w64-mingw32-[^`]*)```")
-    message(FATAL_ERROR "no mingw-w64 build lines in the package's README")
+  # The mingw-w64 blocks' lines, run as they stand: for any PC, then for the
+  # card's own (a 486 or Pentium).
+  string(REGEX MATCHALL "```sh\n(i686-w64-mingw32-[^`]*)```" blocks "${readme}")
+  list(LENGTH blocks count)
+  if(NOT count EQUAL 2)
+    message(FATAL_ERROR "${count} blocks of mingw-w64 build lines in the package's README, not 2")
   endif()
-  run_build_lines("${CMAKE_MATCH_1}")
-  run_samples("with mingw-w64" bin/host-c.exe bin/host-cpp.exe)
+  foreach(block IN LISTS blocks)
+    string(REGEX REPLACE "^```sh\n|```$" "" block "${block}")
+    run_build_lines("${block}")
+  endforeach()
+  run_samples("with mingw-w64" bin/host-c.exe bin/host-cpp.exe bin/host-c-486.exe
+              bin/host-cpp-486.exe)
 
   # Where each program runs, read from the files, is what the README's table
   # says: its rows name the programs, the oldest Windows and processor.
@@ -195,9 +209,18 @@ if(DEMO)
       if(NOT program MATCHES "^bin/")
         set(program bin/${program})
       endif()
-      pelmar4_windows_floor(${unpacked}/${program} ${OBJDUMP} file)
+      # The check runs CPUID only once the processor has shown it has it.
+      set(vouched "")
+      if(program STREQUAL DEMO)
+        set(vouched cpuid)
+      endif()
+      pelmar4_windows_floor(${unpacked}/${program} ${OBJDUMP} file ${vouched})
       if(file_PROBLEMS MATCHES "(readpe cannot read|the table does not say|by ordinal|no instruction)[^;]*")
         message(FATAL_ERROR "where ${program} runs cannot be told: ${CMAKE_MATCH_0}")
+      endif()
+      # A program the README says runs on a 486 holds to the whole floor.
+      if(processor STREQUAL "486" AND file_PROBLEMS)
+        message(FATAL_ERROR "${program} does not run wherever the DLL runs: ${file_PROBLEMS}")
       endif()
       if(NOT windows STREQUAL file_WINDOWS OR NOT processor STREQUAL file_PROCESSOR)
         message(FATAL_ERROR "the README says ${program} needs Windows ${windows} and a "
@@ -209,7 +232,8 @@ if(DEMO)
       list(APPEND audited ${program})
     endforeach()
   endforeach()
-  foreach(program ${LIBRARY} ${DEMO} bin/host-c.exe bin/host-cpp.exe)
+  foreach(program ${LIBRARY} ${DEMO} bin/host-c.exe bin/host-cpp.exe bin/host-c-486.exe
+                  bin/host-cpp-486.exe)
     if(NOT program IN_LIST audited)
       message(FATAL_ERROR "the README's table does not say where ${program} runs")
     endif()
@@ -233,7 +257,7 @@ if(DEMO)
     list(GET pair 1 library)
     file(CREATE_LINK ${WINE_LIBS}/lib${library}.a ${libs}/${name}.lib SYMBOLIC)
   endforeach()
-  if(NOT readme MATCHES "```bat\n([^`]*)```")
+  if(NOT readme MATCHES "```bat\n(cl [^`]*)```")
     message(FATAL_ERROR "no MSVC build lines in the package's README")
   endif()
   string(REPLACE "\\" "/" lines "${CMAKE_MATCH_1}")

@@ -20,6 +20,9 @@ int64_t NowMs(void) {
 uint64_t CurrentThreadId(void) {
   return GetCurrentThreadId();
 }
+unsigned long ThisProcessId(void) {
+  return GetCurrentProcessId();
+}
 void SleepFor(uint32_t ms) {
   Sleep(ms);
 }
@@ -38,7 +41,8 @@ HostThread* StartHostThread(void (*body)(void*), void* argument) {
   HostThread* thread = malloc(sizeof *thread);
   thread->body = body;
   thread->argument = argument;
-  thread->handle = CreateThread(NULL, 0, HostThreadMain, thread, 0, NULL);
+  DWORD identity; /* Windows 95 and 98 fail a CreateThread without it */
+  thread->handle = CreateThread(NULL, 0, HostThreadMain, thread, 0, &identity);
   if (thread->handle == NULL) abort();
   return thread;
 }
@@ -63,15 +67,6 @@ void Unlock(HostLock* lock) {
   LeaveCriticalSection(&lock->section);
 }
 
-int BesideThisProgram(const char* file, char* path, size_t size) {
-  char self[MAX_PATH];
-  DWORD length = GetModuleFileNameA(NULL, self, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return 0;
-  char* folderEnd = strrchr(self, '\\');
-  *(folderEnd == NULL ? self : folderEnd + 1) = 0;
-  return snprintf(path, size, "%s%s", self, file) < (int)size;
-}
-
 #define getcwd _getcwd
 #define chdir _chdir
 #define mkdir_one(name) _mkdir(name)
@@ -92,6 +87,9 @@ int64_t NowMs(void) {
 
 uint64_t CurrentThreadId(void) {
   return (uint64_t)pthread_self();
+}
+unsigned long ThisProcessId(void) {
+  return (unsigned long)getpid();
 }
 
 void SleepFor(uint32_t ms) {
@@ -137,30 +135,35 @@ void Unlock(HostLock* lock) {
   pthread_mutex_unlock(&lock->mutex);
 }
 
-int BesideThisProgram(const char* file, char* path, size_t size) {
-  char self[4096];
-  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  self[length > 0 ? length : 0] = 0;
-  char* folderEnd = strrchr(self, '/');
-  *(folderEnd == NULL ? self : folderEnd + 1) = 0;
-  return snprintf(path, size, "%s%s", length > 0 ? self : "./", file) < (int)size;
-}
-
 #define mkdir_one(name) mkdir(name, 0755)
 #define rmdir_one(name) rmdir(name)
 
 #endif
 
 static char startDirectory[4096];
-static char currentName[256];
+/* The directories entered, for RemoveFreshDirectories. */
+static char entered[32][64];
+static int enteredCount;
 
 void MakeDirectory(const char* name) {
   mkdir_one(name);
 }
 
+void RemoveEmptyDirectory(const char* name) {
+  rmdir_one(name);
+}
+
+int ChangeDirectory(const char* path) {
+  return chdir(path) == 0;
+}
+
 void EnterFreshDirectory(const char* name) {
   if (startDirectory[0] == 0 && getcwd(startDirectory, sizeof startDirectory) == NULL) abort();
-  snprintf(currentName, sizeof currentName, "%s", name);
+  int known = 0;
+  for (int i = 0; i < enteredCount; ++i) known |= strcmp(entered[i], name) == 0;
+  if (!known && enteredCount < 32 && strlen(name) < sizeof entered[0]) {
+    strcpy(entered[enteredCount++], name);
+  }
   mkdir_one(name);
   if (chdir(name) != 0) abort();
   remove("MXDRemote.log");
@@ -169,4 +172,14 @@ void EnterFreshDirectory(const char* name) {
 
 void LeaveDirectory(void) {
   if (chdir(startDirectory) != 0) abort();
+}
+
+void RemoveFreshDirectories(void) {
+  for (int i = 0; i < enteredCount; ++i) {
+    if (chdir(startDirectory) != 0 || chdir(entered[i]) != 0) continue;
+    remove("MXDRemote.log");
+    rmdir_one("MXDRemote.log");
+    if (chdir(startDirectory) == 0) rmdir_one(entered[i]);
+  }
+  enteredCount = 0;
 }

@@ -25,9 +25,13 @@ void Unlock(HostLock* lock);
 /* Makes `name` (below the starting directory) a new empty current directory. */
 void EnterFreshDirectory(const char* name);
 void LeaveDirectory(void);
+/* Removes each directory entered, with the log it may hold; one that holds
+ * anything else stays. */
+void RemoveFreshDirectories(void);
 void MakeDirectory(const char* name);
-
-/* The path of `file` in this program's folder; 0 when it does not fit. */
-int BesideThisProgram(const char* file, char* path, size_t size);
+void RemoveEmptyDirectory(const char* name);
+/* 1 when `path` is the current directory now. */
+int ChangeDirectory(const char* path);
+unsigned long ThisProcessId(void);
 
 #endif

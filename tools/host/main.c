@@ -12,24 +12,21 @@
 #include "press_script.h"
 #include "printing_sink.h"
 #include "simulated_card.h"
+#include "tools/check/check.h"
 #include "tools/loader/module_loader.h"
-
-#if defined(_WIN32)
-static const char kLibraryName[] = "Pelmar4.dll";
-#else
-static const char kLibraryName[] = "libPelmar4.so";
-#endif
 
 static const char kUsage[] =
     "usage: pelmar4-host [--library PATH] [--trace] [--press NAME[:MS]]... [--script FILE]\n"
     "       pelmar4-host --list\n"
+    "       pelmar4-host --check [--library PATH]\n"
     "Loads the Pelmar4 module, feeds it a simulated remote and prints the keys it reports.\n"
     "  --library PATH    the module to load (default: the one built beside this program)\n"
     "  --trace           also print every register read and write\n"
     "  --press NAME[:MS] hold key NAME (name or alias) for MS ms (default 200), then release\n"
     "                    for 1500 ms; repeatable; replaces the default script\n"
     "  --script FILE     steps 'WHAT MS' per line: a key, '-' for none, or a code like 0x1234\n"
-    "  --list            print the keys the card's remote has\n";
+    "  --list            print the keys the card's remote has\n"
+    "  --check           run the module's lifecycle cases on this PC and report\n";
 
 static int Fail(const char* message, int code) {
   fprintf(stderr, "pelmar4-host: %s\n", message);
@@ -70,8 +67,8 @@ static char* ReadTextFile(const char* path) {
 }
 
 typedef struct Options {
-  char library[4096];
-  int trace, list;
+  const char* library; /* null: the one beside this program */
+  int trace, list, check;
   PressScript script;
 } Options;
 
@@ -87,11 +84,13 @@ static int ParseOptions(int argc, char** argv, Options* options) {
       return -1;
     } else if (strcmp(arg, "--list") == 0) {
       options->list = 1;
+    } else if (strcmp(arg, "--check") == 0) {
+      options->check = 1;
     } else if (strcmp(arg, "--trace") == 0) {
       options->trace = 1;
     } else if (strcmp(arg, "--library") == 0) {
       if (value == NULL) return Fail("--library needs a path", 2);
-      snprintf(options->library, sizeof options->library, "%s", argv[++i]);
+      options->library = argv[++i];
     } else if (strcmp(arg, "--press") == 0) {
       if (value == NULL) return Fail("--press needs NAME[:MS]", 2);
       if (!AddPress(&options->script, argv[++i], error)) return Fail(error, 2);
@@ -120,7 +119,6 @@ static int ParseOptions(int argc, char** argv, Options* options) {
 
 static int RunDemo(Options* options) {
   LoadedModule library;
-  if (options->library[0] == 0) return Fail("cannot tell this program's folder: give --library", 1);
   if (!LoadModuleLibrary(options->library, &library)) return Fail(library.error, 1);
   IRemoteModule* module = library.byName();
   if (module == NULL) {
@@ -134,7 +132,7 @@ static int RunDemo(Options* options) {
   InitPrintingSink(&sink, &start);
   InitSimulatedCard(&card, &options->script, &start, options->trace);
   uint32_t duration = ScriptDurationMs(&options->script);
-  printf("pelmar4-host: %s, script of %.1f s\n", options->library, duration / 1000.0);
+  printf("pelmar4-host: %s, script of %.1f s\n", library.path, duration / 1000.0);
   fflush(stdout);
   start = NowMs();
   HRESULT started = IRemoteModule_Start(module, &sink.iface, (IUnknown*)&card.iface);
@@ -163,14 +161,13 @@ static int RunDemo(Options* options) {
 
 int main(int argc, char** argv) {
   static Options options;
-  if (!BesideThisProgram(kLibraryName, options.library, sizeof options.library)) {
-    options.library[0] = 0;
-  }
   int parsed = ParseOptions(argc, argv, &options);
   int result = parsed < 0 ? 0 : parsed;
   if (parsed == 0) {
     if (options.list) {
       ListKeys();
+    } else if (options.check) {
+      result = RunCheck(options.library);
     } else {
       result = RunDemo(&options);
     }

@@ -1,13 +1,20 @@
 /* SPDX-License-Identifier: MIT */
-/* The entry point of the Windows programs that run wherever the DLL runs.
- * mingw-w64's start-up code, as Debian builds it, holds instructions a 486
- * lacks, and the C++ runtime calls functions Windows 95 and NT 4.0 lack; a C
- * program needs neither: msvcrt.dll sets itself up when it is loaded, and
- * this gives main its arguments and ends the process with its result,
- * through exit, which flushes the C library's streams. */
+/* The entry point of the Windows programs that run wherever the DLL runs:
+ * the demo host, and a host built with -nostartfiles and this file.
+ * mingw-w64's start-up code, as Debian builds it, holds an instruction a
+ * Pentium lacks (cmov); a program needs none of it: msvcrt.dll sets itself
+ * up when it is loaded, and this gives main its arguments and ends the
+ * process with its result, through exit, which flushes the C library's
+ * streams. It does nothing else: no static constructors run, and C++
+ * exceptions find no handler. C, or C++ (g++ compiles it as such) without
+ * either. */
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 typedef struct StartupInfo {
   int newMode;
@@ -20,8 +27,8 @@ void __cdecl __set_app_type(int type);
 
 int main(int argc, char** argv);
 
-/* GCC calls this at the start of main to run static constructors; a C
- * program has none. */
+/* GCC calls this at the start of main to run static constructors; here
+ * there are none to run. */
 void __main(void) {}
 
 /* mingw-w64's snprintf, with msvcrt.dll's own printf, calls this, which
@@ -48,3 +55,7 @@ void mainCRTStartup(void) {
   __getmainargs(&argc, &argv, &environment, 0, &info);
   exit(main(argc, argv));
 }
+
+#ifdef __cplusplus
+}
+#endif

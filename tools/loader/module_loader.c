@@ -8,11 +8,42 @@
 
 #include <windows.h>
 
+/* This program's folder with `file` appended, loaded: by its UTF-16 path
+ * where the system has the W calls (looked up, so that the program still
+ * loads where they are absent; Windows 9x has them only as stubs that fail),
+ * else by its ANSI path. Null when the path does not fit or the load fails. */
+static HMODULE LoadBesideThisProgram(const char* file, LoadedModule* loaded) {
+  HMODULE kernel = GetModuleHandleA("KERNEL32.dll");
+  DWORD(WINAPI * fileName)
+  (HMODULE, LPWSTR, DWORD) = (void*)GetProcAddress(kernel, "GetModuleFileNameW");
+  HMODULE(WINAPI * load)(LPCWSTR) = (void*)GetProcAddress(kernel, "LoadLibraryW");
+  wchar_t wide[MAX_PATH];
+  DWORD length = fileName == NULL || load == NULL ? 0 : fileName(NULL, wide, MAX_PATH);
+  if (fileName != NULL && load != NULL &&
+      (length != 0 || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED)) {
+    wchar_t* name = NULL; /* the last backslash */
+    for (DWORD i = 0; i < length && length < MAX_PATH; ++i)
+      name = wide[i] == L'\\' ? wide + i : name;
+    if (name == NULL || (size_t)(name + 1 - wide) + strlen(file) >= MAX_PATH) return NULL;
+    for (size_t i = 0; i <= strlen(file); ++i) name[1 + i] = (wchar_t)file[i];
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, loaded->path, sizeof loaded->path, NULL, NULL);
+    return load(wide);
+  }
+  length = GetModuleFileNameA(NULL, loaded->path, MAX_PATH);
+  char* end = length == 0 || length >= MAX_PATH ? NULL : strrchr(loaded->path, '\\');
+  if (end == NULL || (size_t)(end + 1 - loaded->path) + strlen(file) >= MAX_PATH) return NULL;
+  strcpy(end + 1, file);
+  return LoadLibraryA(loaded->path);
+}
+
 int LoadModuleLibrary(const char* path, LoadedModule* loaded) {
   memset(loaded, 0, sizeof *loaded);
-  HMODULE library = LoadLibraryA(path);
+  if (path != NULL) snprintf(loaded->path, sizeof loaded->path, "%s", path);
+  HMODULE library =
+      path != NULL ? LoadLibraryA(path) : LoadBesideThisProgram("Pelmar4.dll", loaded);
+  path = loaded->path;
   if (library == NULL) {
-    snprintf(loaded->error, sizeof loaded->error, "cannot load %s (error %lu)", path,
+    snprintf(loaded->error, sizeof loaded->error, "cannot load %.400s (error %lu)", path,
              (unsigned long)GetLastError());
     return 0;
   }
@@ -21,7 +52,7 @@ int LoadModuleLibrary(const char* path, LoadedModule* loaded) {
   loaded->byOrdinal =
       (GetInterfacePtrFunction)(void (*)(void))GetProcAddress(library, MAKEINTRESOURCEA(1));
   if (loaded->byName == NULL) {
-    snprintf(loaded->error, sizeof loaded->error, "%s has no export _GetInterfacePtr@0", path);
+    snprintf(loaded->error, sizeof loaded->error, "%.400s has no export _GetInterfacePtr@0", path);
     FreeLibrary(library);
     return 0;
   }
@@ -37,17 +68,28 @@ void UnloadModuleLibrary(LoadedModule* loaded) {
 #else
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 int LoadModuleLibrary(const char* path, LoadedModule* loaded) {
   memset(loaded, 0, sizeof *loaded);
+  if (path != NULL) {
+    snprintf(loaded->path, sizeof loaded->path, "%s", path);
+  } else {
+    ssize_t length = readlink("/proc/self/exe", loaded->path, sizeof loaded->path - 1);
+    char* end = length <= 0 ? NULL : strrchr(loaded->path, '/');
+    if (end != NULL)
+      snprintf(end + 1, sizeof loaded->path - (size_t)(end + 1 - loaded->path), "%s",
+               "libPelmar4.so");
+  }
+  path = loaded->path;
   void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (library == NULL) {
-    snprintf(loaded->error, sizeof loaded->error, "cannot load %s: %s", path, dlerror());
+    snprintf(loaded->error, sizeof loaded->error, "cannot load %.400s: %s", path, dlerror());
     return 0;
   }
   void* symbol = dlsym(library, "GetInterfacePtr");
   if (symbol == NULL) {
-    snprintf(loaded->error, sizeof loaded->error, "%s has no export GetInterfacePtr", path);
+    snprintf(loaded->error, sizeof loaded->error, "%.400s has no export GetInterfacePtr", path);
     dlclose(library);
     return 0;
   }

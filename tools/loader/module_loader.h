@@ -15,11 +15,15 @@ typedef struct LoadedModule {
   void* handle;
   GetInterfacePtrFunction byName;
   GetInterfacePtrFunction byOrdinal; /* Windows only; null elsewhere */
+  char path[512];                    /* what was loaded, for messages */
   char error[512];                   /* why loading failed */
 } LoadedModule;
 
 /* 1 when the library is loaded and its export found; else 0 with `error` set
- * (and nothing left loaded). */
+ * (and nothing left loaded). A null `path` is the library beside this
+ * program (Pelmar4.dll, libPelmar4.so): on Windows by its UTF-16 path where
+ * the system has the W calls, since an ANSI path on NT is converted with best
+ * fit and may name another file, else (Windows 9x) by its ANSI path. */
 int LoadModuleLibrary(const char* path, LoadedModule* loaded);
 void UnloadModuleLibrary(LoadedModule* loaded);
 

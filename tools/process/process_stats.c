@@ -8,14 +8,27 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+/* Each figure comes from a function not every Windows has (the thread list
+ * is not on NT 4.0, the handle count came with XP SP1, the memory figure in
+ * KERNEL32 with 7, process times are NT's), so it is looked up where it is
+ * needed, and the figure is -1 where it is absent: programs that use these
+ * still run on Windows 95 and NT 4.0. */
+static FARPROC Kernel32(const char* name) {
+  return GetProcAddress(GetModuleHandleA("KERNEL32.dll"), name);
+}
+
 int ProcessThreadCount(void) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  HANDLE(WINAPI * snap)(DWORD, DWORD) = (void*)Kernel32("CreateToolhelp32Snapshot");
+  BOOL(WINAPI * first)(HANDLE, THREADENTRY32*) = (void*)Kernel32("Thread32First");
+  BOOL(WINAPI * next)(HANDLE, THREADENTRY32*) = (void*)Kernel32("Thread32Next");
+  HANDLE snapshot = snap == NULL || first == NULL || next == NULL ? INVALID_HANDLE_VALUE
+                                                                  : snap(TH32CS_SNAPTHREAD, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return -1;
   THREADENTRY32 entry;
   entry.dwSize = sizeof entry;
   int count = 0;
   DWORD self = GetCurrentProcessId();
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+  for (BOOL more = first(snapshot, &entry); more; more = next(snapshot, &entry)) {
     if (entry.th32OwnerProcessID == self) ++count;
   }
   CloseHandle(snapshot);
@@ -23,8 +36,9 @@ int ProcessThreadCount(void) {
 }
 
 int ProcessHandleCount(void) {
+  BOOL(WINAPI * handles)(HANDLE, DWORD*) = (void*)Kernel32("GetProcessHandleCount");
   DWORD count = 0;
-  return GetProcessHandleCount(GetCurrentProcess(), &count) ? (int)count : -1;
+  return handles != NULL && handles(GetCurrentProcess(), &count) ? (int)count : -1;
 }
 
 static int64_t Microseconds(FILETIME t) {
@@ -32,16 +46,20 @@ static int64_t Microseconds(FILETIME t) {
 }
 
 int64_t ProcessCpuMicroseconds(void) {
+  BOOL(WINAPI * times)
+  (HANDLE, FILETIME*, FILETIME*, FILETIME*, FILETIME*) = (void*)Kernel32("GetProcessTimes");
   FILETIME created, exited, kernel, user;
-  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return -1;
+  if (times == NULL || !times(GetCurrentProcess(), &created, &exited, &kernel, &user)) return -1;
   return Microseconds(kernel) + Microseconds(user);
 }
 
 int64_t ProcessMemoryBytes(void) {
+  BOOL(WINAPI * memory)
+  (HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD) = (void*)Kernel32("K32GetProcessMemoryInfo");
   PROCESS_MEMORY_COUNTERS_EX counters;
   counters.cb = sizeof counters;
-  if (!GetProcessMemoryInfo(GetCurrentProcess(), (PROCESS_MEMORY_COUNTERS*)&counters,
-                            sizeof counters)) {
+  if (memory == NULL ||
+      !memory(GetCurrentProcess(), (PROCESS_MEMORY_COUNTERS*)&counters, sizeof counters)) {
     return -1;
   }
   return (int64_t)counters.PrivateUsage;

@@ -1,6 +1,6 @@
 /* SPDX-License-Identifier: MIT */
-/* Figures about the running process, for the tests and the benchmark. Usable
- * from C and C++. */
+/* Figures about the running process, for the tests, the check and the
+ * benchmark; -1 where the system cannot tell. Usable from C and C++. */
 #ifndef PELMAR4_TOOLS_PROCESS_PROCESS_STATS_H
 #define PELMAR4_TOOLS_PROCESS_PROCESS_STATS_H
 
