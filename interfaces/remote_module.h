@@ -12,12 +12,18 @@
  * QueryInterface, and the device's and sink's Release when it gives them
  * back), and the host may call the module from inside those calls.
  *   Start(sink, device): takes a reference on `device` (required) and on `sink`
- *     (may be null: keys are then read but reported to nobody) and starts the
- *     worker. E_UNEXPECTED, taking nothing: a null device, a call on the
- *     worker, an object already started (a Stop that gave up leaves it
- *     started), a stop still finishing when the wait of C2 runs out, or C7.
- *     E_UNEXPECTED with both references held until Stop: no thread could be
- *     made.
+ *     (may be null: keys are then read but reported to nobody), on the
+ *     caller's thread, and starts the worker, at normal priority. A key held
+ *     already is reported at once: the first read counts as a change.
+ *     E_UNEXPECTED, taking nothing: a null device, a call on the worker, an
+ *     object already started (a Stop that gave up leaves it started), a stop
+ *     still finishing when the wait of C2 runs out, or C7. E_UNEXPECTED with
+ *     both references held until Stop: no worker could be made, because the
+ *     system is out of threads or memory or (Windows) refused the worker its
+ *     hold on this library's own module (NT 4.0 and 2000: a path of 260
+ *     characters or more; Windows 9x: a path the ANSI code page cannot
+ *     spell). Stop gives both back; a later Start may then work, but not
+ *     while the library lies where its path is refused.
  *   Stop(): asks the worker to end, waits until it has left, then gives back
  *     the device and then the sink. S_OK, also when not started. E_UNEXPECTED
  *     when the worker is still inside a host call after 5000 ms, or by C7: the
@@ -30,14 +36,19 @@
  * C1 Quiet after Stop. When Stop returns S_OK on any thread other than the
  *    worker, the module holds none of the host's objects and makes no further
  *    call on any of them (sink, device, register interface), AddRef and
- *    Release included. On the worker Stop only asks for the stop and returns
- *    S_OK at once; the worker gives everything back as soon as the host call
- *    it is in returns, and a Stop, Start or final Release made meanwhile on
- *    another thread waits for that (within C3).
+ *    Release included; except a Stop made inside another Stop on the same
+ *    thread (from the device's or the sink's Release, say), which returns
+ *    S_OK at once while the outer Stop, which gives everything back before it
+ *    returns, is still under way. On the worker Stop only asks for the stop
+ *    and returns S_OK at once; the worker gives everything back as soon as
+ *    the host call it is in returns, and a Stop, Start or final Release made
+ *    meanwhile on another thread waits for that (within C3). A Stop made
+ *    inside ReadRegister is still followed by that read's report (C5).
  * C2 Restart. Start on a thread other than the worker, after any Stop that
- *    returned S_OK on either thread, succeeds unless C7 refuses it: it first
- *    waits for a stop that the worker is still finishing, and only if that
- *    wait runs out does it return E_UNEXPECTED, taking nothing.
+ *    returned S_OK on either thread, succeeds unless C7 refuses it or no
+ *    worker can be made (see Start): it first waits for a stop that the
+ *    worker is still finishing, and only if that wait runs out does it return
+ *    E_UNEXPECTED, taking nothing.
  * C3 Bounded. No call waits more than 5000 ms in all, and no thread waits for
  *    itself: on the worker every call returns at once. A wait for the worker
  *    also ends when its thread has ended (at process exit every other thread

@@ -20,7 +20,11 @@ using ThreadRoutine = void (*)(void* argument);
 // Identifies a running thread: the address of the block the system keeps for
 // it (Win32's thread information block, glibc's thread descriptor), so never 0
 // and, being aligned, never ~0. Windows 9x's own thread identities may be any
-// number, so they are not used.
+// number, so they are not used. A block is reused as soon as its thread has
+// ended, so a later thread may have an ended one's identity; the module
+// compares identities only with threads that are still inside it (the caller
+// of a Start or Stop under way, the worker until its last move), so an
+// identity it compares with never belongs to an ended thread.
 using ThreadId = uintptr_t;
 
 // An unnamed, manual-reset event, not signalled. Null when it cannot be made.
