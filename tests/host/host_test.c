@@ -192,7 +192,10 @@ static void HoldTheLibrary(const char* path, const char* pluginPath, const HoldR
       dll == NULL
           ? NULL
           : (GetInterfacePtrFunction)(void (*)(void))GetProcAddress(dll, "_GetInterfacePtr@0");
-  if (!CHECK(create != NULL)) return;
+  if (!CHECK(create != NULL)) {
+    LeaveDirectory();
+    return;
+  }
   IRemoteModule* module = create();
   holdRow = row;
   atomic_store(&eventsMade, 0);
