@@ -91,8 +91,8 @@ HMODULE HoldThisLibrary() {
   auto fileNameW = Find<DWORD(WINAPI*)(HMODULE, LPWSTR, DWORD)>(kernel, "GetModuleFileNameW");
   auto handleW = Find<HMODULE(WINAPI*)(LPCWSTR)>(kernel, "GetModuleHandleW");
   auto loadW = Find<HMODULE(WINAPI*)(LPCWSTR)>(kernel, "LoadLibraryW");
-  bool absent = fileNameW == nullptr || handleW == nullptr || loadW == nullptr;
-  if (!absent) {
+  bool absent = true;
+  if (fileNameW != nullptr && handleW != nullptr && loadW != nullptr) {
     HMODULE held = HoldByPath<WCHAR>(self, fileNameW, handleW, loadW, absent);
     if (!absent) return held;
   }

@@ -145,6 +145,12 @@ static char startDirectory[4096];
 static char entered[32][64];
 static int enteredCount;
 
+/* A log of an earlier run, or the directory a case made in its place. */
+static void RemoveLog(void) {
+  remove("MXDRemote.log");
+  rmdir_one("MXDRemote.log");
+}
+
 void MakeDirectory(const char* name) {
   mkdir_one(name);
 }
@@ -166,8 +172,7 @@ void EnterFreshDirectory(const char* name) {
   }
   mkdir_one(name);
   if (chdir(name) != 0) abort();
-  remove("MXDRemote.log");
-  rmdir_one("MXDRemote.log");
+  RemoveLog();
 }
 
 void LeaveDirectory(void) {
@@ -177,8 +182,7 @@ void LeaveDirectory(void) {
 void RemoveFreshDirectories(void) {
   for (int i = 0; i < enteredCount; ++i) {
     if (chdir(startDirectory) != 0 || chdir(entered[i]) != 0) continue;
-    remove("MXDRemote.log");
-    rmdir_one("MXDRemote.log");
+    RemoveLog();
     if (chdir(startDirectory) == 0) rmdir_one(entered[i]);
   }
   enteredCount = 0;

@@ -1,11 +1,10 @@
 /* SPDX-License-Identifier: MIT */
 /* What the demo host and the host cases need from the operating system
  * besides loading the module: time, threads and their identity, a lock,
- * sleeping, directories and the program's own folder. Usable from C. */
+ * sleeping and directories. Usable from C. */
 #ifndef PELMAR4_TOOLS_HOST_HOST_OS_H
 #define PELMAR4_TOOLS_HOST_HOST_OS_H
 
-#include <stddef.h>
 #include <stdint.h>
 
 int64_t NowMs(void);
