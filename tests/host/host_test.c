@@ -250,6 +250,35 @@ static void HoldTheLibraryEachWay(const char* path, const char* pluginPath) {
   }
 }
 
+/* The host's clock, which the timing cases read, with its counter answered
+ * by the test: one at a 3 GHz processor's clock after 40 days (times 1000 it
+ * would overflow), and none at all (its frequency 0), where the tick count
+ * stands in. */
+static LONGLONG counterNow, counterPerSecond;
+static BOOL WINAPI GivenCounter(LARGE_INTEGER* count) {
+  count->QuadPart = counterNow;
+  return TRUE;
+}
+static BOOL WINAPI GivenFrequency(LARGE_INTEGER* frequency) {
+  frequency->QuadPart = counterPerSecond;
+  return counterPerSecond != 0;
+}
+static void ClockFromAnyCounter(void) {
+  HMODULE self = GetModuleHandleA(NULL), kernel = GetModuleHandleA("KERNEL32.dll");
+  void* counter = (void*)GetProcAddress(kernel, "QueryPerformanceCounter");
+  void* frequency = (void*)GetProcAddress(kernel, "QueryPerformanceFrequency");
+  CHECK(ReplaceImport(self, "QueryPerformanceCounter", (void*)GivenCounter));
+  CHECK(ReplaceImport(self, "QueryPerformanceFrequency", (void*)GivenFrequency));
+  counterPerSecond = 3000000000;
+  counterNow = 40LL * 86400 * counterPerSecond + counterPerSecond / 2;
+  CHECK(NowMs() == 40LL * 86400 * 1000 + 500);
+  counterPerSecond = 0;
+  int64_t now = NowMs();
+  CHECK(now <= GetTickCount() && GetTickCount() - now < 100);
+  ReplaceImport(self, "QueryPerformanceCounter", counter);
+  ReplaceImport(self, "QueryPerformanceFrequency", frequency);
+}
+
 /* The other process of the case below: the plug-in holds a started module
  * when main returns. ExitProcess then ends the worker where it stands, before
  * the plug-in's DllMain makes the final Release. Writes the time main returns. */
@@ -325,6 +354,7 @@ int main(int argc, char** argv) {
     HoldTheLibraryEachWay(argv[1], argv[2]);
     ReleaseFromADllMain(argv[1], argv[2]);
     ProcessExitWithAModuleReleasedInDllMain(argv[1], argv[2]);
+    ClockFromAnyCounter();
   }
 #endif
   printf("%d passed, %d failed\n", ChecksPassed(), ChecksFailed());

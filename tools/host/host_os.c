@@ -10,11 +10,18 @@
 #include <direct.h>
 #include <windows.h>
 
+/* The performance counter, in whole seconds and the rest, so that a counter
+ * that runs at the processor's clock does not overflow when multiplied by
+ * 1000 after weeks of uptime. Before XP a PC may have no counter: its
+ * frequency is then 0, and the tick count (49 days around) stands in. */
 int64_t NowMs(void) {
   LARGE_INTEGER count, frequency;
-  QueryPerformanceCounter(&count);
-  QueryPerformanceFrequency(&frequency);
-  return (int64_t)(count.QuadPart * 1000 / frequency.QuadPart);
+  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0 ||
+      !QueryPerformanceCounter(&count)) {
+    return GetTickCount();
+  }
+  int64_t perSecond = frequency.QuadPart;
+  return count.QuadPart / perSecond * 1000 + count.QuadPart % perSecond * 1000 / perSecond;
 }
 
 uint64_t CurrentThreadId(void) {
@@ -39,6 +46,7 @@ static DWORD WINAPI HostThreadMain(void* raw) {
 }
 HostThread* StartHostThread(void (*body)(void*), void* argument) {
   HostThread* thread = malloc(sizeof *thread);
+  if (thread == NULL) abort();
   thread->body = body;
   thread->argument = argument;
   DWORD identity; /* Windows 95 and 98 fail a CreateThread without it */
@@ -110,6 +118,7 @@ static void* HostThreadMain(void* raw) {
 }
 HostThread* StartHostThread(void (*body)(void*), void* argument) {
   HostThread* thread = malloc(sizeof *thread);
+  if (thread == NULL) abort();
   thread->body = body;
   thread->argument = argument;
   if (pthread_create(&thread->id, NULL, HostThreadMain, thread) != 0) abort();
