@@ -806,7 +806,6 @@ static void UnloadRightAfterTheLastRelease(const char* path, int row) {
   gpioData = 0x1C3F00;               /* Key_1 */
   WaitUntil(ThreadsAsAtStart, 2000); /* the earlier cases' workers are ending */
   threadsAtStart = ProcessThreadCount();
-  MeasureHowEarlySleepsEnd();
   int handles = ProcessHandleCount();
   for (int round = 0; round < kRounds; ++round) {
     LoadedModule own;
