@@ -8,14 +8,15 @@
 cmake_minimum_required(VERSION 3.20)
 if(WINDOWS)
   include(${CMAKE_CURRENT_LIST_DIR}/windows_floor.cmake)
-  # Each fixture: what its entry point calls, how it is linked, what the audit
-  # must say of it, and the disassembler it reads it with. The first breaks
-  # no rule; the last is no program.
+  # Each fixture: what its entry point calls, how it is linked, what the audit must
+  # say of it, the disassembler it is read with. The first breaks no rule.
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/floor-fixtures)
   file(MAKE_DIRECTORY ${dir})
+  set(header -Wl,--major-os-version,4,--minor-os-version,0,--major-subsystem-version,4)
+  file(WRITE ${dir}/fails "#!/bin/sh\n${OBJDUMP} \"$@\"\nexit 1\n") # disassembles, then fails
+  file(CHMOD ${dir}/fails PERMISSIONS OWNER_READ OWNER_EXECUTE)
   file(WRITE ${dir}/fixture.def "LIBRARY fixture.dll\nEXPORTS\nOrdinal42 @42 NONAME\n")
   execute_process(COMMAND ${DLLTOOL} -d fixture.def -l libfixture.a WORKING_DIRECTORY ${dir})
-  set(header -Wl,--major-os-version,4,--minor-os-version,0,--major-subsystem-version,4)
   foreach(fixture "breaks nothing|Sleep(0)||^$"
           "an import by ordinal|Ordinal42()|-L. -lfixture|fixture.dll!#42 by ordinal"
           "a function the table lacks|IsProcessorFeaturePresent(0)||first had [^ ]*!IsProcessorFea"
@@ -24,7 +25,8 @@ if(WINDOWS)
           "a cmov|__asm__(\"cmove %ecx, %eax\")||'cmove eax,ecx' at [^ ]+ <[^>]+> needs a Pentium Pro"
           "a lock cmpxchg8b|__asm__(\"lock cmpxchg8b (%esi)\")||'cmpxchg8b QWORD PTR .esi.' at .* a Pentium$"
           "an SSE register|__asm__(\"movaps %xmm0, %xmm1\")||'movaps xmm1,xmm0' at .* needs a Pentium III"
-          "a disassembler that fails|Sleep(0)||no instruction in it .exit 1.|false"
+          "a disassembler that fails|Sleep(0)||objdump fails .*exit 1, [1-9][0-9]* found|${dir}/fails"
+          "a disassembler that finds nothing|Sleep(0)||no instruction .exit 0, 0 found.|true"
           "no program|||readpe cannot read it")
     string(REPLACE "|" ";" fixture "${fixture}|${OBJDUMP}")
     list(POP_FRONT fixture name code flags expected disassembler)
@@ -73,8 +75,7 @@ if(WINDOWS)
   # One export, by name and at ordinal 1.
   string(JSON count ERROR_VARIABLE none LENGTH "${dll_JSON}" "Exported functions" 0 "Functions")
   string(JSON name ERROR_VARIABLE none GET "${dll_JSON}" "Exported functions" 0 "Functions" 0 "Name")
-  string(JSON ordinal ERROR_VARIABLE none GET "${dll_JSON}" "Exported functions" 0 "Functions" 0
-         "Ordinal")
+  string(JSON ordinal ERROR_VARIABLE none GET "${dll_JSON}" "Exported functions" 0 "Functions" 0 "Ordinal")
   if(NOT count EQUAL 1 OR NOT name STREQUAL "_GetInterfacePtr@0" OR NOT ordinal EQUAL 1)
     message(FATAL_ERROR "exports: ${count}, the first '${name}' at ordinal ${ordinal}; "
                         "expected only _GetInterfacePtr@0 at ordinal 1")
