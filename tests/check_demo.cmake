@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # Runs the demo host's default script and checks what it printed: the expected
-# keys in order, with bounds on their times; then two bad inputs, which must
+# keys in order, with bounds on their times; then bad inputs, which must
 # give one clear line on stderr and a non-zero exit.
 #   cmake -DDEMO=path [-DEMULATOR=wine-run.sh] -P check_demo.cmake
 set(run ${EMULATOR} ${DEMO})
@@ -44,7 +44,7 @@ if(NOT out MATCHES "pelmar4-host: [0-9]+ keys reported in")
   message(FATAL_ERROR "no summary line")
 endif()
 
-foreach(bad "--press;Key_Nothing" "--press;Key_Power:soon" "--library;${DEMO}.missing")
+foreach(bad "--press;Key_Nothing" "--press;Key_Power:soon" "--press;0x-1" "--library;${DEMO}.missing")
   execute_process(COMMAND ${run} ${bad} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
   string(STRIP "${err}" err)
   if(result EQUAL 0 OR NOT err MATCHES "^pelmar4-host: [^\n]+$")

@@ -23,10 +23,10 @@ static int ParseCode(const char* what, uint32_t* code) {
     *code = 0;
     return 1;
   }
+  /* Hex digits only: strtoul would also take a sign ("0x-1"). */
   if (length > 2 && length <= 6 && what[0] == '0' && (what[1] == 'x' || what[1] == 'X')) {
-    char* end = NULL;
-    *code = (uint32_t)strtoul(what + 2, &end, 16);
-    return *end == 0;
+    *code = (uint32_t)strtoul(what + 2, NULL, 16);
+    return strspn(what + 2, "0123456789abcdefABCDEF") == length - 2;
   }
   for (int i = 0; i < kCardKeyCount; ++i) {
     const RemoteKey* key = &CardKeyTable[i];
