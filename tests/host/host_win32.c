@@ -13,16 +13,13 @@ int RunThisProgram(const char* const* args) {
   return (int)_spawnv(_P_WAIT, self, argv);
 }
 
-static void* FindIn(HMODULE plugin, const char* symbol, void (**function)(void)) {
+void* LoadPlugin(const char* path, const char* symbol, void (**function)(void)) {
+  HMODULE plugin = LoadLibraryA(path);
   if (plugin == NULL) return NULL;
   *function = (void (*)(void))GetProcAddress(plugin, symbol);
   if (*function != NULL) return plugin;
   FreeLibrary(plugin);
   return NULL;
-}
-
-void* LoadPlugin(const char* path, const char* symbol, void (**function)(void)) {
-  return FindIn(LoadLibraryA(path), symbol, function);
 }
 
 void UnloadPlugin(void* plugin) {
@@ -32,8 +29,10 @@ void UnloadPlugin(void* plugin) {
 int CopyBelowHere(const char* path, const wchar_t* folder, const wchar_t* file,
                   wchar_t copy[kPathChars]) {
   wchar_t source[kPathChars];
-  if (MultiByteToWideChar(CP_ACP, 0, path, -1, source, kPathChars) == 0 ||
-      GetFullPathNameW(folder, kPathChars - 1 - (DWORD)wcslen(file), copy, NULL) == 0) {
+  DWORD room = kPathChars - 1 - (DWORD)wcslen(file); /* for the folder and a backslash */
+  DWORD length = GetFullPathNameW(folder, room, copy, NULL);
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, source, kPathChars) == 0 || length == 0 ||
+      length >= room) {
     return 0;
   }
   CreateDirectoryW(copy, NULL);
