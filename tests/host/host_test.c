@@ -14,6 +14,7 @@
 #include "tools/check/host_cases.h"
 #include "tools/host/host_os.h"
 #include "tools/loader/module_loader.h"
+#include "tools/process/process_stats.h"
 
 #if defined(_WIN32)
 #include <stdatomic.h>
@@ -98,6 +99,26 @@ static DWORD WINAPI LongFileNameW(HMODULE module, LPWSTR path, DWORD size) {
   path[size - 1] = 0;
   return size;
 }
+/* A folder so deep that no file name fits after its last backslash. */
+static DWORD WINAPI DeepFileNameW(HMODULE module, LPWSTR path, DWORD size) {
+  (void)module;
+  wmemset(path, L'x', size - 1);
+  path[size - 3] = L'\\';
+  path[size - 1] = 0;
+  return size - 1;
+}
+static DWORD WINAPI DeepFileNameA(HMODULE module, LPSTR path, DWORD size) {
+  (void)module;
+  memset(path, 'x', size - 1);
+  path[size - 3] = '\\';
+  path[size - 1] = 0;
+  return size - 1;
+}
+static DWORD WINAPI FailedFileNameA(HMODULE module, LPSTR path, DWORD size) {
+  (void)module, (void)path, (void)size;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return 0;
+}
 static HMODULE WINAPI NoModuleW(LPCWSTR name) {
   (void)name;
   SetLastError(ERROR_MOD_NOT_FOUND);
@@ -160,10 +181,12 @@ static void* RowImport(const char* name, int* found) {
   *found = 0;
   return NULL;
 }
+/* The system's own, kept before this program's import of it is replaced. */
+static FARPROC(WINAPI* systemGetProcAddress)(HMODULE, LPCSTR);
 static FARPROC WINAPI RowGetProcAddress(HMODULE module, LPCSTR name) {
   int found = 0;
   void* function = HIWORD((DWORD_PTR)name) != 0 ? RowImport(name, &found) : NULL;
-  return found ? (FARPROC)function : GetProcAddress(module, name);
+  return found ? (FARPROC)function : systemGetProcAddress(module, name);
 }
 
 static wchar_t holdCopy[kPathChars];
@@ -250,6 +273,49 @@ static void HoldTheLibraryEachWay(const char* path, const char* pluginPath) {
   }
 }
 
+/* The demo host's loader, which finds the DLL beside the program (as this
+ * test's is), and the check's process counts, with this program's own
+ * lookups answered as the hold's rows answer the DLL's: older systems' ways,
+ * and each step of a way failing, which must be refused with a message naming
+ * the file. Where the counts' functions are absent each count is -1, which
+ * the check's cases take as "cannot count". */
+static void HostKitOnOlderSystems(void) {
+  // clang-format off
+  static const HoldRow rows[] = {
+      {"UTF-16 path",                     kXp,    {NULL, NULL},                                kPlainFolder, kWorks},
+      {"ANSI path (9x)",                  kWin9x, {NULL, NULL},                                kPlainFolder, kWorks},
+      {"GetModuleFileNameW fails",        kXp,    {"GetModuleFileNameW", (void*)FailedFileNameW}, kPlainFolder, kRefused},
+      {"a folder too deep, UTF-16",       kXp,    {"GetModuleFileNameW", (void*)DeepFileNameW},   kPlainFolder, kRefused},
+      {"LoadLibraryW fails",              kXp,    {"LoadLibraryW",       (void*)NoModuleW},       kPlainFolder, kRefused},
+      {"GetModuleFileNameA fails (9x)",   kWin9x, {"GetModuleFileNameA", (void*)FailedFileNameA}, kPlainFolder, kRefused},
+      {"a folder too deep, ANSI (9x)",    kWin9x, {"GetModuleFileNameA", (void*)DeepFileNameA},   kPlainFolder, kRefused},
+  };
+  static const Import kNoCounts[] = {{"CreateToolhelp32Snapshot", NULL}, {"GetProcessHandleCount", NULL},
+                                     {"GetProcessTimes", NULL}, {"K32GetProcessMemoryInfo", NULL}, {NULL, NULL}};
+  static const HoldRow counts = {"no counts", kNoCounts, {NULL, NULL}, kPlainFolder, kWorks};
+  // clang-format on
+  HMODULE self = GetModuleHandleA(NULL), kernel = GetModuleHandleA("KERNEL32.dll");
+  holdRow = &rows[0];
+  CHECK(ReplaceImport(self, "GetProcAddress", (void*)RowGetProcAddress));
+  for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+    holdRow = &rows[i];
+    const char* step = rows[i].step.name;
+    void* system = step == NULL ? NULL : (void*)systemGetProcAddress(kernel, step);
+    if (step != NULL) ReplaceImport(self, step, rows[i].step.function);
+    LoadedModule loaded;
+    int loads = LoadModuleLibrary(NULL, &loaded);
+    if (step != NULL) ReplaceImport(self, step, system);
+    CHECK(loads ? rows[i].outcome == kWorks
+                : rows[i].outcome == kRefused && strstr(loaded.error, "Pelmar4.dll") != NULL);
+    printf("the demo host's loader, %s: %s\n", rows[i].name, loads ? "loaded" : loaded.error);
+    UnloadModuleLibrary(&loaded);
+  }
+  holdRow = &counts;
+  CHECK(ProcessThreadCount() == -1 && ProcessHandleCount() == -1 &&
+        ProcessCpuMicroseconds() == -1 && ProcessMemoryBytes() == -1);
+  ReplaceImport(self, "GetProcAddress", (void*)systemGetProcAddress);
+}
+
 /* The host's clock, which the timing cases read, with its counter answered
  * by the test: one at a 3 GHz processor's clock after 40 days (times 1000 it
  * would overflow), and none at all (its frequency 0), where the tick count
@@ -326,6 +392,7 @@ static void ProcessExitWithAModuleReleasedInDllMain(const char* path, const char
 int main(int argc, char** argv) {
   PrepareHostCases();
 #if defined(_WIN32)
+  systemGetProcAddress = GetProcAddress;
   if (argc == 5 && strcmp(argv[1], "--exit-holding-module") == 0) {
     return ExitHoldingAModule(argv[2], argv[3], argv[4]);
   }
@@ -355,6 +422,7 @@ int main(int argc, char** argv) {
     ReleaseFromADllMain(argv[1], argv[2]);
     ProcessExitWithAModuleReleasedInDllMain(argv[1], argv[2]);
     ClockFromAnyCounter();
+    HostKitOnOlderSystems();
   }
 #endif
   printf("%d passed, %d failed\n", ChecksPassed(), ChecksFailed());

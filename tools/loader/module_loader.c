@@ -11,8 +11,11 @@
 /* This program's folder with `file` appended, loaded: by its UTF-16 path
  * where the system has the W calls (looked up, so that the program still
  * loads where they are absent; Windows 9x has them only as stubs that fail),
- * else by its ANSI path. Null when the path does not fit or the load fails. */
+ * else by its ANSI path. Null when the path does not fit (the error is then
+ * ERROR_FILENAME_EXCED_RANGE, and `path` says what was looked for) or the
+ * load fails. */
 static HMODULE LoadBesideThisProgram(const char* file, LoadedModule* loaded) {
+  snprintf(loaded->path, sizeof loaded->path, "%s beside this program", file);
   HMODULE kernel = GetModuleHandleA("KERNEL32.dll");
   DWORD(WINAPI * fileName)
   (HMODULE, LPWSTR, DWORD) = (void*)GetProcAddress(kernel, "GetModuleFileNameW");
@@ -24,16 +27,24 @@ static HMODULE LoadBesideThisProgram(const char* file, LoadedModule* loaded) {
     wchar_t* name = NULL; /* the last backslash */
     for (DWORD i = 0; i < length && length < MAX_PATH; ++i)
       name = wide[i] == L'\\' ? wide + i : name;
-    if (name == NULL || (size_t)(name + 1 - wide) + strlen(file) >= MAX_PATH) return NULL;
+    if (name == NULL || (size_t)(name + 1 - wide) + strlen(file) >= MAX_PATH) {
+      if (length != 0) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      return NULL;
+    }
     for (size_t i = 0; i <= strlen(file); ++i) name[1 + i] = (wchar_t)file[i];
     WideCharToMultiByte(CP_ACP, 0, wide, -1, loaded->path, sizeof loaded->path, NULL, NULL);
     return load(wide);
   }
-  length = GetModuleFileNameA(NULL, loaded->path, MAX_PATH);
-  char* end = length == 0 || length >= MAX_PATH ? NULL : strrchr(loaded->path, '\\');
-  if (end == NULL || (size_t)(end + 1 - loaded->path) + strlen(file) >= MAX_PATH) return NULL;
+  char ansi[MAX_PATH];
+  length = GetModuleFileNameA(NULL, ansi, MAX_PATH);
+  char* end = length == 0 || length >= MAX_PATH ? NULL : strrchr(ansi, '\\');
+  if (end == NULL || (size_t)(end + 1 - ansi) + strlen(file) >= MAX_PATH) {
+    if (length != 0) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return NULL;
+  }
   strcpy(end + 1, file);
-  return LoadLibraryA(loaded->path);
+  snprintf(loaded->path, sizeof loaded->path, "%s", ansi);
+  return LoadLibraryA(ansi);
 }
 
 int LoadModuleLibrary(const char* path, LoadedModule* loaded) {
