@@ -94,7 +94,6 @@ void CloseEvent(Event* event) {
 
 bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument) {
   *handle = nullptr;
-  if (seams::ThreadCreationFails()) return false;
   Thread* thread = new (std::nothrow) Thread;
   if (thread == nullptr) return false;
   thread->routine = routine;
@@ -114,7 +113,8 @@ bool StartWorkerThread(Thread** handle, ThreadRoutine routine, void* argument) {
   if (size < kLeastStackBytes) pthread_attr_setstacksize(&attr, kLeastStackBytes);
   *handle = thread;
   pthread_t id;
-  int error = pthread_create(&id, &attr, ThreadMain, thread);
+  int error =
+      seams::ThreadCreationFails() ? EAGAIN : pthread_create(&id, &attr, ThreadMain, thread);
   pthread_attr_destroy(&attr);
   if (error != 0) {
     *handle = nullptr;
