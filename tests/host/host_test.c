@@ -316,6 +316,20 @@ static void HostKitOnOlderSystems(void) {
   ReplaceImport(self, "GetProcAddress", (void*)systemGetProcAddress);
 }
 
+/* The export when memory is short: null, and nothing logged. This is the
+ * DLL's only load here, so its import table goes with it. */
+static void CreationWithoutMemory(const char* path) {
+  EnterFreshDirectory("host-no-memory");
+  LoadedModule own;
+  if (CHECK(LoadModuleLibrary(path, &own))) {
+    CHECK(ReplaceImport(own.handle, "malloc", (void*)NoMemory));
+    CHECK(own.byName() == NULL);
+    UnloadModuleLibrary(&own);
+  }
+  CHECK(GetFileAttributesA("MXDRemote.log") == INVALID_FILE_ATTRIBUTES);
+  LeaveDirectory();
+}
+
 /* The host's clock, which the timing cases read, with its counter answered
  * by the test: one at a 3 GHz processor's clock after 40 days (times 1000 it
  * would overflow), and none at all (its frequency 0), where the tick count
@@ -423,6 +437,7 @@ int main(int argc, char** argv) {
     ProcessExitWithAModuleReleasedInDllMain(argv[1], argv[2]);
     ClockFromAnyCounter();
     HostKitOnOlderSystems();
+    CreationWithoutMemory(argv[1]);
   }
 #endif
   printf("%d passed, %d failed\n", ChecksPassed(), ChecksFailed());
