@@ -2,8 +2,10 @@
 /* The C host test: the contract's end-to-end cases (tools/check), which a
  * user also runs with pelmar4-host --check, and on Windows what only a test
  * can arrange: a plug-in that makes the final Release from its DllMain, a
- * process that ends holding a started module, and the worker's hold on the
- * library taken each way a Windows offers, from folders of any name.
+ * process that ends holding a started module, the worker's hold on the
+ * library taken each way a Windows offers, from folders of any name, the
+ * demo host's loader and the check's counts where a system lacks what they
+ * look up, and the export when memory is short.
  *
  * Usage: host_test PATH-TO-LIBRARY [PATH-TO-TEST-PLUGIN]
  *        host_test --hold PATH-TO-LIBRARY PATH-TO-TEST-PLUGIN VERSION-WINDOWS-REPORTS */
