@@ -44,10 +44,17 @@ if(NOT out MATCHES "pelmar4-host: [0-9]+ keys reported in")
   message(FATAL_ERROR "no summary line")
 endif()
 
-foreach(bad "--press;Key_Nothing" "--press;Key_Power:soon" "--press;0x-1" "--library;${DEMO}.missing")
+file(WRITE good.txt "Key_1 200\n")
+file(WRITE bad-line.txt "Key_1 200\nKey_2\n")
+file(WRITE no-steps.txt "# only a comment\n")
+foreach(bad "--press;Key_Nothing" "--press;Key_Power:soon" "--press;0x-1" "--library;${DEMO}.missing"
+            "--library" "--script;missing.txt" "--script;bad-line.txt" "--script;no-steps.txt"
+            "--press;Key_1;--script;good.txt" "--bogus")
   execute_process(COMMAND ${run} ${bad} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
   string(STRIP "${err}" err)
-  if(result EQUAL 0 OR NOT err MATCHES "^pelmar4-host: [^\n]+$")
+  string(REPLACE "\r" "" err "${err}")
+  # One line; an unknown option is followed by the usage.
+  if(result EQUAL 0 OR NOT err MATCHES "^pelmar4-host: [^\n]+(\nusage: .*)?$")
     message(FATAL_ERROR "${bad}: exit ${result}, stderr '${err}'")
   endif()
   message(STATUS "${bad}: exit ${result}: ${err}")
