@@ -47,9 +47,10 @@ endif()
 file(WRITE good.txt "Key_1 200\n")
 file(WRITE bad-line.txt "Key_1 200\nKey_2\n")
 file(WRITE no-steps.txt "# only a comment\n")
-foreach(bad "--press;Key_Nothing" "--press;Key_Power:soon" "--press;0x-1" "--library;${DEMO}.missing"
-            "--library" "--script;missing.txt" "--script;bad-line.txt" "--script;no-steps.txt"
-            "--press;Key_1;--script;good.txt" "--bogus")
+foreach(bad "--press;Key_Nothing" "--press;Key_Power:soon" "--press;0x-1" "--library"
+            "--library;${DEMO}.missing" "--library;${DEMO}" "--script;missing.txt"
+            "--script;bad-line.txt" "--script;no-steps.txt" "--press;Key_1;--script;good.txt"
+            "--bogus")
   execute_process(COMMAND ${run} ${bad} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
   string(STRIP "${err}" err)
   string(REPLACE "\r" "" err "${err}")
