@@ -65,6 +65,7 @@ struct HostLock {
 };
 HostLock* NewLock(void) {
   HostLock* lock = malloc(sizeof *lock);
+  if (lock == NULL) abort();
   InitializeCriticalSection(&lock->section);
   return lock;
 }
@@ -134,6 +135,7 @@ struct HostLock {
 };
 HostLock* NewLock(void) {
   HostLock* lock = malloc(sizeof *lock);
+  if (lock == NULL) abort();
   pthread_mutex_init(&lock->mutex, NULL);
   return lock;
 }

@@ -11,7 +11,8 @@ int64_t NowMs(void);
 uint64_t CurrentThreadId(void);
 void SleepFor(uint32_t ms);
 
-/* A thread of the host's own, and waiting for its end. */
+/* A thread of the host's own, and waiting for its end. A thread or a lock
+ * that cannot be made ends the program (abort): the host kit needs both. */
 typedef struct HostThread HostThread;
 HostThread* StartHostThread(void (*body)(void*), void* argument);
 void JoinHostThread(HostThread* thread);
