@@ -102,24 +102,12 @@ static DWORD WINAPI LongFileNameW(HMODULE module, LPWSTR path, DWORD size) {
   return size;
 }
 /* A folder so deep that no file name fits after its last backslash. */
-static DWORD WINAPI DeepFileNameW(HMODULE module, LPWSTR path, DWORD size) {
-  (void)module;
-  wmemset(path, L'x', size - 1);
-  path[size - 3] = L'\\';
-  path[size - 1] = 0;
-  return size - 1;
-}
 static DWORD WINAPI DeepFileNameA(HMODULE module, LPSTR path, DWORD size) {
   (void)module;
   memset(path, 'x', size - 1);
   path[size - 3] = '\\';
   path[size - 1] = 0;
   return size - 1;
-}
-static DWORD WINAPI FailedFileNameA(HMODULE module, LPSTR path, DWORD size) {
-  (void)module, (void)path, (void)size;
-  SetLastError(ERROR_INVALID_HANDLE);
-  return 0;
 }
 static HMODULE WINAPI NoModuleW(LPCWSTR name) {
   (void)name;
@@ -287,9 +275,8 @@ static void HostKitOnOlderSystems(void) {
       {"UTF-16 path",                     kXp,    {NULL, NULL},                                kPlainFolder, kWorks},
       {"ANSI path (9x)",                  kWin9x, {NULL, NULL},                                kPlainFolder, kWorks},
       {"GetModuleFileNameW fails",        kXp,    {"GetModuleFileNameW", (void*)FailedFileNameW}, kPlainFolder, kRefused},
-      {"a folder too deep, UTF-16",       kXp,    {"GetModuleFileNameW", (void*)DeepFileNameW},   kPlainFolder, kRefused},
+      {"a path too long, UTF-16",         kXp,    {"GetModuleFileNameW", (void*)LongFileNameW},   kPlainFolder, kRefused},
       {"LoadLibraryW fails",              kXp,    {"LoadLibraryW",       (void*)NoModuleW},       kPlainFolder, kRefused},
-      {"GetModuleFileNameA fails (9x)",   kWin9x, {"GetModuleFileNameA", (void*)FailedFileNameA}, kPlainFolder, kRefused},
       {"a folder too deep, ANSI (9x)",    kWin9x, {"GetModuleFileNameA", (void*)DeepFileNameA},   kPlainFolder, kRefused},
   };
   static const Import kNoCounts[] = {{"CreateToolhelp32Snapshot", NULL}, {"GetProcessHandleCount", NULL},
