@@ -60,3 +60,19 @@ foreach(bad "--press;Key_Nothing" "--press;Key_Power:soon" "--press;0x-1" "--lib
   endif()
   message(STATUS "${bad}: exit ${result}: ${err}")
 endforeach()
+
+# Started from a folder whose path the loader cannot hold, the demo host
+# refuses by name rather than load a path cut short (Linux; Windows cannot
+# start a program from such a path).
+if(NOT EMULATOR)
+  string(REPEAT x 200 long)
+  set(deep ${CMAKE_CURRENT_SOURCE_DIR}/deep/${long}/${long}/${long})
+  file(COPY ${DEMO} DESTINATION ${deep})
+  get_filename_component(name ${DEMO} NAME)
+  execute_process(COMMAND ${deep}/${name} RESULT_VARIABLE result ERROR_VARIABLE err)
+  if(result EQUAL 0 OR NOT err MATCHES "^pelmar4-host: cannot load [^\n]+ beside this program")
+    message(FATAL_ERROR "from a deep folder: exit ${result}, stderr '${err}'")
+  endif()
+  message(STATUS "from a deep folder: exit ${result}: ${err}")
+  file(REMOVE_RECURSE ${CMAKE_CURRENT_SOURCE_DIR}/deep)
+endif()

@@ -86,11 +86,20 @@ int LoadModuleLibrary(const char* path, LoadedModule* loaded) {
   if (path != NULL) {
     snprintf(loaded->path, sizeof loaded->path, "%s", path);
   } else {
-    ssize_t length = readlink("/proc/self/exe", loaded->path, sizeof loaded->path - 1);
-    char* end = length <= 0 ? NULL : strrchr(loaded->path, '/');
-    if (end != NULL)
-      snprintf(end + 1, sizeof loaded->path - (size_t)(end + 1 - loaded->path), "%s",
-               "libPelmar4.so");
+    /* This program's folder with the library's name appended; a path that
+     * does not fit is refused by name, never loaded cut short. */
+    static const char kFile[] = "libPelmar4.so";
+    char self[sizeof loaded->path];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self);
+    if (length > 0 && (size_t)length < sizeof self) self[length] = 0;
+    char* end = length <= 0 || (size_t)length >= sizeof self ? NULL : strrchr(self, '/');
+    if (end == NULL || (size_t)(end + 1 - self) + sizeof kFile > sizeof self) {
+      snprintf(loaded->error, sizeof loaded->error,
+               "cannot load %s beside this program: its path is unknown or too long", kFile);
+      return 0;
+    }
+    strcpy(end + 1, kFile);
+    snprintf(loaded->path, sizeof loaded->path, "%s", self);
   }
   path = loaded->path;
   void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
