@@ -8,6 +8,13 @@
 
 #include <windows.h>
 
+/* No path for the file: a call that failed has left its error; a path that
+ * came back too long for the file's name to follow is said to be so. */
+static HMODULE NoRoom(DWORD length) {
+  if (length != 0) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return NULL;
+}
+
 /* This program's folder with `file` appended, loaded: by its UTF-16 path
  * where the system has the W calls (looked up, so that the program still
  * loads where they are absent; Windows 9x has them only as stubs that fail),
@@ -16,32 +23,28 @@
  * load fails. */
 static HMODULE LoadBesideThisProgram(const char* file, LoadedModule* loaded) {
   snprintf(loaded->path, sizeof loaded->path, "%s beside this program", file);
+  size_t fileLength = strlen(file);
   HMODULE kernel = GetModuleHandleA("KERNEL32.dll");
-  DWORD(WINAPI * fileName)
+  DWORD(WINAPI * fileNameW)
   (HMODULE, LPWSTR, DWORD) = (void*)GetProcAddress(kernel, "GetModuleFileNameW");
-  HMODULE(WINAPI * load)(LPCWSTR) = (void*)GetProcAddress(kernel, "LoadLibraryW");
-  wchar_t wide[MAX_PATH];
-  DWORD length = fileName == NULL || load == NULL ? 0 : fileName(NULL, wide, MAX_PATH);
-  if (fileName != NULL && load != NULL &&
-      (length != 0 || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED)) {
-    wchar_t* name = NULL; /* the last backslash */
-    for (DWORD i = 0; i < length && length < MAX_PATH; ++i)
-      name = wide[i] == L'\\' ? wide + i : name;
-    if (name == NULL || (size_t)(name + 1 - wide) + strlen(file) >= MAX_PATH) {
-      if (length != 0) SetLastError(ERROR_FILENAME_EXCED_RANGE);
-      return NULL;
+  HMODULE(WINAPI * loadW)(LPCWSTR) = (void*)GetProcAddress(kernel, "LoadLibraryW");
+  if (fileNameW != NULL && loadW != NULL) {
+    wchar_t wide[MAX_PATH];
+    DWORD length = fileNameW(NULL, wide, MAX_PATH);
+    if (length != 0 || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) {
+      size_t name = 0; /* just after the last backslash of a path that fits */
+      for (DWORD i = 0; length < MAX_PATH && i < length; ++i)
+        name = wide[i] == L'\\' ? i + 1 : name;
+      if (name == 0 || name + fileLength >= MAX_PATH) return NoRoom(length);
+      for (size_t i = 0; i <= fileLength; ++i) wide[name + i] = (wchar_t)file[i];
+      WideCharToMultiByte(CP_ACP, 0, wide, -1, loaded->path, sizeof loaded->path, NULL, NULL);
+      return loadW(wide);
     }
-    for (size_t i = 0; i <= strlen(file); ++i) name[1 + i] = (wchar_t)file[i];
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, loaded->path, sizeof loaded->path, NULL, NULL);
-    return load(wide);
   }
   char ansi[MAX_PATH];
-  length = GetModuleFileNameA(NULL, ansi, MAX_PATH);
+  DWORD length = GetModuleFileNameA(NULL, ansi, MAX_PATH);
   char* end = length == 0 || length >= MAX_PATH ? NULL : strrchr(ansi, '\\');
-  if (end == NULL || (size_t)(end + 1 - ansi) + strlen(file) >= MAX_PATH) {
-    if (length != 0) SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return NULL;
-  }
+  if (end == NULL || (size_t)(end + 1 - ansi) + fileLength >= MAX_PATH) return NoRoom(length);
   strcpy(end + 1, file);
   snprintf(loaded->path, sizeof loaded->path, "%s", ansi);
   return LoadLibraryA(ansi);
