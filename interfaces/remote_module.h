@@ -13,8 +13,9 @@
  * back), and the host may call the module from inside those calls.
  *   Start(sink, device): takes a reference on `device` (required) and on `sink`
  *     (may be null: keys are then read but reported to nobody), on the
- *     caller's thread, and starts the worker, at normal priority. A key held
- *     already is reported at once: the first read counts as a change.
+ *     caller's thread, and starts the worker (Windows: at normal priority;
+ *     Linux: with the caller's scheduling and nice value). A key held already
+ *     is reported at once: the first read counts as a change.
  *     E_UNEXPECTED, taking nothing: a null device, a call on the worker, an
  *     object already started (a Stop that gave up leaves it started), a stop
  *     still finishing when the wait of C2 runs out, or C7. E_UNEXPECTED with
