@@ -5,7 +5,8 @@
  * process that ends holding a started module, the worker's hold on the
  * library taken each way a Windows offers, from folders of any name, the
  * demo host's loader and the check's counts where a system lacks what they
- * look up, and the export when memory is short.
+ * look up, the host kit's end when it cannot make a lock or a thread, and
+ * the export when memory is short.
  *
  * Usage: host_test PATH-TO-LIBRARY [PATH-TO-TEST-PLUGIN]
  *        host_test --hold PATH-TO-LIBRARY PATH-TO-TEST-PLUGIN VERSION-WINDOWS-REPORTS */
@@ -305,6 +306,30 @@ static void HostKitOnOlderSystems(void) {
   ReplaceImport(self, "GetProcAddress", (void*)systemGetProcAddress);
 }
 
+/* The host kit ends the program when it cannot make a lock or a thread,
+ * which it needs: a child of this test withholds the function and asks for
+ * one; msvcrt.dll's abort exits with 3. */
+static void Nothing(void* argument) {
+  (void)argument;
+}
+static int KitWithout(const char* function, const char* what) {
+  void* stub = strcmp(function, "malloc") == 0 ? (void*)NoMemory : (void*)NoThread;
+  if (!ReplaceImport(GetModuleHandleA(NULL), function, stub)) return 2;
+  if (strcmp(what, "lock") == 0) NewLock();
+  if (strcmp(what, "thread") == 0) JoinHostThread(StartHostThread(Nothing, NULL));
+  return 0;
+}
+static void HostKitEndsWithoutALockOrAThread(void) {
+  static const char* const rows[][2] = {
+      {"malloc", "lock"}, {"malloc", "thread"}, {"CreateThread", "thread"}};
+  for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+    const char* args[] = {"--kit-without", rows[i][0], rows[i][1], NULL};
+    int code = RunThisProgram(args);
+    printf("the host kit without %s, asked for a %s: exit %d\n", rows[i][0], rows[i][1], code);
+    CHECK(code == 3);
+  }
+}
+
 /* The export when memory is short: null, and nothing logged. This is the
  * DLL's only load here, so its import table goes with it. */
 static void CreationWithoutMemory(const char* path) {
@@ -396,6 +421,7 @@ int main(int argc, char** argv) {
   PrepareHostCases();
 #if defined(_WIN32)
   systemGetProcAddress = GetProcAddress;
+  if (argc == 4 && strcmp(argv[1], "--kit-without") == 0) return KitWithout(argv[2], argv[3]);
   if (argc == 5 && strcmp(argv[1], "--exit-holding-module") == 0) {
     return ExitHoldingAModule(argv[2], argv[3], argv[4]);
   }
@@ -426,6 +452,7 @@ int main(int argc, char** argv) {
     ProcessExitWithAModuleReleasedInDllMain(argv[1], argv[2]);
     ClockFromAnyCounter();
     HostKitOnOlderSystems();
+    HostKitEndsWithoutALockOrAThread();
     CreationWithoutMemory(argv[1]);
   }
 #endif
